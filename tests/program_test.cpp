@@ -1,0 +1,122 @@
+// Drives the built program as a user would: a number on standard input, the
+// report on standard output, the exit status.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "process.hpp"
+
+namespace join_order_search::testing {
+namespace {
+
+const std::string program = PROGRAM_PATH;
+const std::string prompt = "Enter number of tables (1 to 8): ";
+const std::string rejection = "Invalid number of tables.\n";
+
+struct Case {
+    std::string input;
+    std::string report;  // what follows the prompt on standard output
+    int status;
+};
+
+void expect_case(const Case &c) {
+    const Outcome outcome = run_program(program, c.input);
+    const std::string shown = ::testing::PrintToString(c.input);
+    EXPECT_EQ(outcome.status, c.status) << "input " << shown;
+    EXPECT_EQ(outcome.out, prompt + c.report) << "input " << shown;
+    EXPECT_EQ(outcome.err, "") << "input " << shown;
+}
+
+TEST(Program, ReportsTheFixedResultUpToThreeTables) {
+    const std::vector<Case> cases = {
+        {"1\n", "Best Cost: 0\nJoin Order: 0 \n", 0},
+        {"2\n", "Best Cost: 2\nJoin Order: 0 1 \n", 0},
+        {"3\n", "Best Cost: 5\nJoin Order: 1 0 2 \n", 0},
+    };
+    for (const Case &c : cases) {
+        expect_case(c);
+    }
+}
+
+TEST(Program, ReadsTheNumberAsADecimalConversionDoes) {
+    const std::string three = "Best Cost: 5\nJoin Order: 1 0 2 \n";
+    const std::vector<Case> cases = {
+        {"3", three, 0},             // no line break at the end
+        {" \t\n\n  3\n", three, 0},  // white space before the number
+        {"+3\n", three, 0},
+        {"3abc\n", three, 0},  // what follows the digits is ignored
+        {"3 9\n", three, 0},
+        {"0003\n", three, 0},
+        {"00000000000000000000000000003\n", three, 0},
+    };
+    for (const Case &c : cases) {
+        expect_case(c);
+    }
+}
+
+TEST(Program, RejectsAnythingButOneToEightTables) {
+    const std::vector<std::string> inputs = {
+        "0\n", "-1\n", "-3\n", "9\n", "100\n", "abc\n", "", "\n", "  \n\t", "+\n", "-\n", "+-3\n", "x3\n",
+        // Beyond 32 bits: none of these may wrap into range and run.
+        "2147483648\n", "4294967299\n", "4294967296\n", "-4294967293\n", "99999999999999999999999\n",
+        "2147483647\n", "-2147483648\n", "-2147483649\n"};
+    for (const std::string &input : inputs) {
+        expect_case({input, rejection, 1});
+    }
+}
+
+// The lowest cost by number of tables, and the join orders that may be printed
+// with it: which worker first reaches that cost depends on the thread timing.
+const std::map<int, std::pair<int, std::vector<std::string>>> results = {
+    {4, {10, {"2 0 1 3", "2 1 0 3", "3 0 1 2", "3 1 0 2"}}},
+    {5, {17, {"3 1 2 0 4", "3 2 0 1 4", "4 2 1 0 3", "4 0 2 1 3"}}},
+    {6, {26, {"4 0 1 2 3 5", "4 2 3 1 0 5", "5 0 1 2 3 4", "5 1 0 3 2 4"}}},
+    {7, {20, {"3 1 2 0 4 6 5", "5 6 4 0 1 2 3", "5 6 4 2 1 0 3"}}},
+    {8, {16, {"5 6 4 7 3 0 1 2", "2 0 1 3 7 4 6 5"}}},
+};
+
+void expect_search_result(int tables, const Outcome &outcome) {
+    const auto &[cost, orders] = results.at(tables);
+    EXPECT_EQ(outcome.status, 0) << tables << " tables";
+    EXPECT_EQ(outcome.err, "") << tables << " tables";
+    static const std::regex report("Best Cost: (-?[0-9]+)\nJoin Order: ((?:[0-9]+ )+)\n");
+    std::smatch match;
+    const std::string body = outcome.out.substr(std::min(prompt.size(), outcome.out.size()));
+    ASSERT_EQ(outcome.out.substr(0, prompt.size()), prompt) << tables << " tables";
+    ASSERT_TRUE(std::regex_match(body, match, report)) << tables << " tables: " << outcome.out;
+    EXPECT_EQ(std::stoi(match[1]), cost) << tables << " tables";
+    const std::string order = match[2].str().substr(0, match[2].length() - 1);
+    EXPECT_NE(std::find(orders.begin(), orders.end(), order), orders.end()) << tables << " tables: " << order;
+}
+
+TEST(Program, FindsTheLowestCostFromFourTablesOn) {
+    for (const auto &[tables, expected] : results) {
+        expect_search_result(tables, run_program(program, std::to_string(tables) + "\n"));
+    }
+}
+
+TEST(Program, EveryRunOfEightTablesIsRight) {
+    for (int run = 0; run < 100; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        expect_search_result(8, run_program(program, "8\n"));
+    }
+}
+
+TEST(Program, PromptIsShownBeforeTheInputIsRead) {
+    // Both ends are pipes, so nothing but an explicit flush puts the prompt out
+    // while the program waits for its input.
+    Session session = start_program(program);
+    const std::string before = read_output(session, prompt.size(), 30);
+    send_input(session, "2\n");
+    const Outcome outcome = finish_program(session);
+    EXPECT_EQ(before, prompt);
+    EXPECT_EQ(outcome.out, "Best Cost: 2\nJoin Order: 0 1 \n");
+    EXPECT_EQ(outcome.status, 0);
+}
+
+}  // namespace
+}  // namespace join_order_search::testing
