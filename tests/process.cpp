@@ -6,11 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 
 extern char **environ;
@@ -48,10 +50,19 @@ int wait_for(int pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// The environment of this process with `extra` added; `storage` owns the text.
+// The environment of this process with the entries of `extra` added, each in
+// place of one of the same name; `storage` owns the text.
 std::vector<char *> environment(const std::vector<std::string> &extra, std::vector<std::string> &storage) {
+    const auto replaced = [&](const std::string &entry) {
+        return std::any_of(extra.begin(), extra.end(), [&](const std::string &added) {
+            const std::size_t name = added.find('=');
+            return entry.compare(0, name + 1, added, 0, name + 1) == 0;
+        });
+    };
     for (char **entry = environ; *entry != nullptr; ++entry) {
-        storage.emplace_back(*entry);
+        if (!replaced(*entry)) {
+            storage.emplace_back(*entry);
+        }
     }
     storage.insert(storage.end(), extra.begin(), extra.end());
     std::vector<char *> pointers;
@@ -62,11 +73,28 @@ std::vector<char *> environment(const std::vector<std::string> &extra, std::vect
     return pointers;
 }
 
+// The command line: the words of PROGRAM_WRAPPER, if set (a tool such as
+// valgrind to run the program under), then the program.
+std::vector<char *> command(const std::string &program, std::vector<std::string> &storage) {
+    if (const char *wrapper = std::getenv("PROGRAM_WRAPPER"); wrapper != nullptr) {
+        std::istringstream words(wrapper);
+        for (std::string word; words >> word;) {
+            storage.push_back(word);
+        }
+    }
+    storage.push_back(program);
+    std::vector<char *> pointers;
+    for (std::string &word : storage) {
+        pointers.push_back(word.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 // Everything the child needs is prepared before fork: after it only
 // async-signal-safe calls are made.
-[[noreturn]] void exec_child(const std::string &program, char *const *envp) {
-    std::array<char *, 2> argv = {const_cast<char *>(program.c_str()), nullptr};
-    ::execve(program.c_str(), argv.data(), envp);
+[[noreturn]] void exec_child(char *const *argv, char *const *envp) {
+    ::execve(argv[0], argv, envp);
     ::_exit(127);
 }
 
@@ -91,6 +119,8 @@ Outcome run_program(const std::string &program, const std::string &input, const 
                     Output output) {
     std::vector<std::string> storage;
     const std::vector<char *> envp = environment(env, storage);
+    std::vector<std::string> words;
+    const std::vector<char *> argv = command(program, words);
     std::array<int, 2> stdin_pipe{};
     check(::pipe2(stdin_pipe.data(), O_CLOEXEC) == 0, "pipe");
     // The input is small enough to sit in the pipe before the child starts.
@@ -112,7 +142,7 @@ Outcome run_program(const std::string &program, const std::string &input, const 
             case Output::closed: ::close(1); break;
         }
         ::dup2(err, 2);
-        exec_child(program, envp.data());
+        exec_child(argv.data(), envp.data());
     }
     ::close(stdin_pipe[0]);
     if (full >= 0) {
@@ -128,6 +158,8 @@ Outcome run_program(const std::string &program, const std::string &input, const 
 Session start_program(const std::string &program) {
     std::vector<std::string> storage;
     const std::vector<char *> envp = environment({}, storage);
+    std::vector<std::string> words;
+    const std::vector<char *> argv = command(program, words);
     std::array<int, 2> input{};
     std::array<int, 2> output{};
     check(::pipe2(input.data(), O_CLOEXEC) == 0 && ::pipe2(output.data(), O_CLOEXEC) == 0, "pipe");
@@ -136,7 +168,7 @@ Session start_program(const std::string &program) {
     if (pid == 0) {
         ::dup2(input[0], 0);
         ::dup2(output[1], 1);
-        exec_child(program, envp.data());
+        exec_child(argv.data(), envp.data());
     }
     ::close(input[0]);
     ::close(output[1]);

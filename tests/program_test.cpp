@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -83,14 +82,11 @@ void expect_search_result(int tables, const Outcome &outcome) {
     const auto &[cost, orders] = results.at(tables);
     EXPECT_EQ(outcome.status, 0) << tables << " tables";
     EXPECT_EQ(outcome.err, "") << tables << " tables";
-    static const std::regex report("Best Cost: (-?[0-9]+)\nJoin Order: ((?:[0-9]+ )+)\n");
-    std::smatch match;
-    const std::string body = outcome.out.substr(std::min(prompt.size(), outcome.out.size()));
-    ASSERT_EQ(outcome.out.substr(0, prompt.size()), prompt) << tables << " tables";
-    ASSERT_TRUE(std::regex_match(body, match, report)) << tables << " tables: " << outcome.out;
-    EXPECT_EQ(std::stoi(match[1]), cost) << tables << " tables";
-    const std::string order = match[2].str().substr(0, match[2].length() - 1);
-    EXPECT_NE(std::find(orders.begin(), orders.end(), order), orders.end()) << tables << " tables: " << order;
+    const std::string head = prompt + "Best Cost: " + std::to_string(cost) + "\nJoin Order: ";
+    const bool allowed = std::any_of(orders.begin(), orders.end(), [&](const std::string &order) {
+        return outcome.out == head + order + " \n";
+    });
+    EXPECT_TRUE(allowed) << tables << " tables: " << outcome.out;
 }
 
 TEST(Program, FindsTheLowestCostFromFourTablesOn) {

@@ -1,0 +1,300 @@
+// A library the tests preload into the program to make chosen calls fail:
+// heap allocations (malloc, calloc, realloc, operator new), thread creations, mutex locks and thread joins.
+// Each call passes on to the next definition in the process (the C library, or a sanitizer's or valgrind's
+// replacement) unless the environment picks it:
+//   FAULT_ALLOC_FAIL=N       the N-th allocation fails
+//   FAULT_ALLOC_FAIL_FROM=N  every allocation from the N-th on fails
+//   FAULT_ALLOC_TRACE=1      each allocation is logged to stderr:
+//                            "fault_inject: alloc N SIZE malloc|new"
+//   FAULT_THREAD_FAIL=LIST   the thread creations numbered in LIST (from 0, comma separated,
+//                            or "all") fail with EAGAIN
+//   FAULT_LOCK_FAIL=N        the N-th pthread_mutex_lock fails with EINVAL
+//   FAULT_JOIN_FAIL=N        the N-th pthread_join fails with EINVAL
+// Counts start at 1 and cover the whole process, so the tests find the calls
+// they want by a traced run of the same binary first.
+#include <dlfcn.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+using malloc_fn = void *(*)(std::size_t);
+using calloc_fn = void *(*)(std::size_t, std::size_t);
+using realloc_fn = void *(*)(void *, std::size_t);
+using free_fn = void (*)(void *);
+using create_fn = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+using lock_fn = int (*)(pthread_mutex_t *);
+using join_fn = int (*)(pthread_t, void **);
+
+// dlsym may allocate while the allocator itself is being looked up: such
+// requests are served from here and never given back.
+alignas(std::max_align_t) std::array<unsigned char, 16384> bootstrap;
+std::size_t bootstrap_used = 0;
+__attribute__((tls_model("initial-exec"))) thread_local bool resolving = false;
+// Set while operator new runs, so that the malloc it may call is not counted twice.
+__attribute__((tls_model("initial-exec"))) thread_local bool in_new = false;
+
+bool from_bootstrap(const void *p) {
+    const auto *byte = static_cast<const unsigned char *>(p);
+    return byte >= bootstrap.data() && byte < bootstrap.data() + bootstrap.size();
+}
+
+void *bootstrap_alloc(std::size_t size) {
+    const std::size_t align = alignof(std::max_align_t);
+    const std::size_t start = (bootstrap_used + align - 1) / align * align;
+    if (start + size > bootstrap.size()) {
+        return nullptr;
+    }
+    bootstrap_used = start + size;
+    return bootstrap.data() + start;
+}
+
+template <typename Fn>
+Fn next(const char *name) {
+    resolving = true;
+    void *symbol = dlsym(RTLD_NEXT, name);
+    resolving = false;
+    return reinterpret_cast<Fn>(symbol);
+}
+
+std::atomic<long> allocations{0};
+std::atomic<long> creations{0};
+std::atomic<long> locks{0};
+std::atomic<long> joins{0};
+
+// Read once, before main, by the constructor below; until then nothing fails.
+long alloc_fail = 0;
+long alloc_fail_from = 0;
+bool alloc_trace = false;
+std::uint64_t thread_fail_mask = 0;
+long lock_fail = 0;
+long join_fail = 0;
+
+long number(const char *name) {
+    const char *text = std::getenv(name);
+    return text == nullptr ? 0 : std::strtol(text, nullptr, 10);
+}
+
+__attribute__((constructor)) void configure() {
+    // Only the program is faulted, not a launcher such as valgrind that
+    // starts it with the same environment.
+    if (std::strcmp(program_invocation_short_name, "join_order_search") != 0) {
+        return;
+    }
+    alloc_fail = number("FAULT_ALLOC_FAIL");
+    alloc_fail_from = number("FAULT_ALLOC_FAIL_FROM");
+    alloc_trace = number("FAULT_ALLOC_TRACE") != 0;
+    lock_fail = number("FAULT_LOCK_FAIL");
+    join_fail = number("FAULT_JOIN_FAIL");
+    if (const char *list = std::getenv("FAULT_THREAD_FAIL"); list != nullptr) {
+        if (std::strcmp(list, "all") == 0) {
+            thread_fail_mask = ~std::uint64_t{0};
+        }
+        for (char *end = nullptr; *list != '\0'; list = *end == ',' ? end + 1 : end) {
+            const long index = std::strtol(list, &end, 10);
+            if (end == list) {
+                break;
+            }
+            if (index >= 0 && index < 64) {
+                thread_fail_mask |= std::uint64_t{1} << index;
+            }
+        }
+    }
+}
+
+void write_number(char *&out, unsigned long value) {
+    std::array<char, 24> digits{};
+    std::size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n > 0) {
+        *out++ = digits[--n];
+    }
+}
+
+// Counts one allocation and says whether it is to fail.
+bool allocation_fails(std::size_t size, bool by_new = false) {
+    if (in_new) {
+        return false;
+    }
+    const long index = ++allocations;
+    if (alloc_trace) {
+        std::array<char, 96> line{};
+        char *out = line.data();
+        const char prefix[] = "fault_inject: alloc ";
+        out = std::copy(prefix, prefix + sizeof prefix - 1, out);
+        write_number(out, static_cast<unsigned long>(index));
+        *out++ = ' ';
+        write_number(out, size);
+        const char *const kind = by_new ? " new\n" : " malloc\n";
+        out = std::copy(kind, kind + std::strlen(kind), out);
+        const auto length = static_cast<std::size_t>(out - line.data());
+        if (::write(STDERR_FILENO, line.data(), length) < 0) {
+            alloc_trace = false;
+        }
+    }
+    return index == alloc_fail || (alloc_fail_from > 0 && index >= alloc_fail_from);
+}
+
+}  // namespace
+
+extern "C" {
+
+void *malloc(std::size_t size) {
+    static malloc_fn real = nullptr;
+    if (resolving) {
+        return bootstrap_alloc(size);
+    }
+    if (real == nullptr) {
+        real = next<malloc_fn>("malloc");
+    }
+    if (real == nullptr) {  // asked for from inside the lookup of another symbol
+        resolving = true;
+        void *p = malloc(size);
+        resolving = false;
+        return p;
+    }
+    if (allocation_fails(size)) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return real(size);
+}
+
+void *calloc(std::size_t count, std::size_t size) {
+    static calloc_fn real = nullptr;
+    if (resolving) {
+        void *p = bootstrap_alloc(count * size);
+        if (p != nullptr) {
+            std::memset(p, 0, count * size);
+        }
+        return p;
+    }
+    if (real == nullptr) {
+        real = next<calloc_fn>("calloc");
+    }
+    if (real == nullptr) {  // asked for from inside the lookup of another symbol
+        resolving = true;
+        void *p = calloc(count, size);
+        resolving = false;
+        return p;
+    }
+    if (allocation_fails(count * size)) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return real(count, size);
+}
+
+void *realloc(void *old, std::size_t size) {
+    static realloc_fn real = nullptr;
+    if (resolving || from_bootstrap(old)) {
+        void *p = resolving ? bootstrap_alloc(size) : malloc(size);
+        if (p != nullptr && old != nullptr) {
+            const auto available = static_cast<std::size_t>(bootstrap.data() + bootstrap.size() -
+                                                            static_cast<unsigned char *>(old));
+            std::memcpy(p, old, size < available ? size : available);
+        }
+        return p;
+    }
+    if (real == nullptr) {
+        real = next<realloc_fn>("realloc");
+    }
+    if (real == nullptr) {  // asked for from inside the lookup of another symbol
+        resolving = true;
+        void *p = realloc(old, size);
+        resolving = false;
+        return p;
+    }
+    if (allocation_fails(size)) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return real(old, size);
+}
+
+void free(void *p) {
+    static free_fn real = nullptr;
+    if (p == nullptr || from_bootstrap(p) || resolving) {
+        return;
+    }
+    if (real == nullptr) {
+        real = next<free_fn>("free");
+    }
+    if (real != nullptr) {  // else freed from inside a lookup: kept, as at start-up
+        real(p);
+    }
+}
+
+int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *), void *arg) {
+    static create_fn real = next<create_fn>("pthread_create");
+    const long index = creations++;
+    if (index < 64 && (thread_fail_mask >> index & 1U) != 0) {
+        return EAGAIN;
+    }
+    return real(thread, attr, start, arg);
+}
+
+int pthread_mutex_lock(pthread_mutex_t *mutex) {
+    static lock_fn real = next<lock_fn>("pthread_mutex_lock");
+    if (++locks == lock_fail) {
+        return EINVAL;
+    }
+    return real(mutex);
+}
+
+int pthread_join(pthread_t thread, void **result) {
+    static join_fn real = next<join_fn>("pthread_join");
+    if (++joins == join_fail) {
+        return EINVAL;
+    }
+    return real(thread, result);
+}
+
+}  // extern "C"
+
+namespace {
+
+using new_fn = void *(*)(std::size_t);
+
+// Where the allocator is replaced as a whole (by a sanitizer), operator new does
+// not reach malloc, so it is counted and failed here as one allocation.
+void *counted_new(std::size_t size, new_fn real) {
+    if (allocation_fails(size, true)) {
+        throw std::bad_alloc();
+    }
+    in_new = true;
+    void *p = nullptr;
+    try {
+        p = real(size);
+    } catch (...) {
+        in_new = false;
+        throw;
+    }
+    in_new = false;
+    return p;
+}
+
+}  // namespace
+
+void *operator new(std::size_t size) {
+    static const auto real = next<new_fn>("_Znwm");
+    return counted_new(size, real);
+}
+
+void *operator new[](std::size_t size) {
+    static const auto real = next<new_fn>("_Znam");
+    return counted_new(size, real);
+}
