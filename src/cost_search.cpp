@@ -11,10 +11,15 @@ std::array<int, MAX_TABLES> best_order{};
 std::mutex mutex;
 std::array<int, NUM_THREADS> worker_errors{};
 
+namespace {
+// A pair of tables costs 1 to PAIR_COST_RANGE: its sum wraps at that value.
+constexpr int PAIR_COST_RANGE = 10;
+}  // namespace
+
 int estimate_cost(const int *order) {
     int cost = 0;
     for (int i = 1; i < num_tables; ++i) {
-        cost += (order[i - 1] + order[i]) % 10 + 1;
+        cost += (order[i - 1] + order[i]) % PAIR_COST_RANGE + 1;
     }
     return cost;
 }
@@ -31,7 +36,7 @@ void evaluate_chunk(const int *worker_index) noexcept {
     const Slice slice = slice_of(worker);
     try {
         for (int r = slice.begin; r < slice.end; ++r) {
-            const int *row = permutations[r].get();
+            const int *row = permutations[static_cast<std::size_t>(r)].get();
             // Priced outside the lock: the critical section is one comparison
             // and, on improvement, one copy of at most MAX_TABLES entries.
             const int cost = estimate_cost(row);

@@ -22,6 +22,8 @@ namespace {
 // Exit status after a resource failure: memory, a lock, a worker or the output.
 constexpr int EXIT_RESOURCE_FAILURE = 2;
 
+constexpr int DECIMAL_BASE = 10;
+
 void report_failure(const char *what) {
     std::fprintf(stderr, "join_order_search: %s\n", what);
 }
@@ -53,7 +55,7 @@ std::optional<int> read_int(std::FILE *in) {
     constexpr long long cap = static_cast<long long>(INT_MAX) + 2;
     long long magnitude = 0;
     while (c != EOF && std::isdigit(c) != 0) {
-        magnitude = std::min(cap, magnitude * 10 + (c - '0'));
+        magnitude = std::min(cap, magnitude * DECIMAL_BASE + (c - '0'));
         c = std::getc(in);
     }
     if (c != EOF) {
@@ -102,11 +104,11 @@ bool run_search() {
             std::_Exit(EXIT_RESOURCE_FAILURE);
         }
     }
-    for (const int error : worker_errors) {
-        if (error != 0) {
-            report_failure("cannot lock the best-cost record", error);
-            return false;
-        }
+    const auto *const failed =
+        std::find_if(worker_errors.begin(), worker_errors.end(), [](int error) { return error != 0; });
+    if (failed != worker_errors.end()) {
+        report_failure("cannot lock the best-cost record", *failed);
+        return false;
     }
     return true;
 }

@@ -41,7 +41,7 @@ void build_permutation_table() {
         permutations = std::make_unique<Row[]>(static_cast<std::size_t>(num_permutations));
         // Every entry of a row is written by the generation: no zero fill.
         for (int r = 0; r < num_permutations; ++r) {
-            permutations[r] = std::make_unique_for_overwrite<int[]>(width);
+            permutations[static_cast<std::size_t>(r)] = std::make_unique_for_overwrite<int[]>(width);
         }
         const auto work = std::make_unique_for_overwrite<int[]>(width);
         std::iota(work.get(), work.get() + num_tables, 0);
@@ -56,7 +56,7 @@ void build_permutation_table() {
 void release_permutation_table() noexcept {
     if (permutations) {
         for (int r = 0; r < num_permutations; ++r) {
-            permutations[r].reset();
+            permutations[static_cast<std::size_t>(r)].reset();
         }
     }
     permutations.reset();

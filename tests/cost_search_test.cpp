@@ -12,6 +12,10 @@ namespace {
 
 using Order = std::vector<int>;
 
+const int *table_row(int r) {
+    return permutations[static_cast<std::size_t>(r)].get();
+}
+
 TEST(EstimateCost, SumsThePairCostsWithTheirWrap) {
     const std::vector<std::pair<Order, int>> cases = {
         {{0}, 0},  // a single table has no pair
@@ -54,7 +58,7 @@ TEST(SliceOf, SlicesCoverTheTableInOrderWithoutOverlap) {
 // A built table for a number of tables and a fresh shared best.
 class Search : public ::testing::Test {
 protected:
-    void start(int tables) {
+    static void start(int tables) {
         num_tables = tables;
         build_permutation_table();
         best_cost = INT_MAX;
@@ -64,12 +68,12 @@ protected:
     void TearDown() override { release_permutation_table(); }
 
     static Order best() { return {best_order.begin(), best_order.begin() + num_tables}; }
-    static Order row(int r) { return {permutations[r].get(), permutations[r].get() + num_tables}; }
+    static Order row(int r) { return {table_row(r), table_row(r) + num_tables}; }
 
     static int lowest_cost() {
         int lowest = INT_MAX;
         for (int r = 0; r < num_permutations; ++r) {
-            lowest = std::min(lowest, estimate_cost(permutations[r].get()));
+            lowest = std::min(lowest, estimate_cost(table_row(r)));
         }
         return lowest;
     }
@@ -82,7 +86,7 @@ protected:
         for (int w = 0; w < NUM_THREADS; ++w) {
             const Slice slice = slice_of(w);
             for (int r = slice.begin; r < slice.end; ++r) {
-                if (estimate_cost(permutations[r].get()) == lowest) {
+                if (estimate_cost(table_row(r)) == lowest) {
                     results.push_back(row(r));
                     break;
                 }
@@ -152,7 +156,7 @@ TEST_F(Search, OnlyTheOwnSliceIsEvaluated) {
     const Slice slice = slice_of(w);
     int lowest_in_slice = INT_MAX;
     for (int r = slice.begin; r < slice.end; ++r) {
-        lowest_in_slice = std::min(lowest_in_slice, estimate_cost(permutations[r].get()));
+        lowest_in_slice = std::min(lowest_in_slice, estimate_cost(table_row(r)));
     }
     EXPECT_EQ(best_cost, lowest_in_slice);
     EXPECT_GT(best_cost, lowest_cost());

@@ -150,6 +150,8 @@ bool allocation_fails(std::size_t size, bool by_new = false) {
 
 }  // namespace
 
+// This file is an allocator's front: it hands out and takes back raw memory.
+// NOLINTBEGIN(cppcoreguidelines-no-malloc, cppcoreguidelines-owning-memory)
 extern "C" {
 
 void *malloc(std::size_t size) {
@@ -239,7 +241,7 @@ void free(void *p) {
 }
 
 int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *), void *arg) {
-    static create_fn real = next<create_fn>("pthread_create");
+    static const auto real = next<create_fn>("pthread_create");
     const long index = creations++;
     if (index < 64 && (thread_fail_mask >> index & 1U) != 0) {
         return EAGAIN;
@@ -248,7 +250,7 @@ int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)
 }
 
 int pthread_mutex_lock(pthread_mutex_t *mutex) {
-    static lock_fn real = next<lock_fn>("pthread_mutex_lock");
+    static const auto real = next<lock_fn>("pthread_mutex_lock");
     if (++locks == lock_fail) {
         return EINVAL;
     }
@@ -256,7 +258,7 @@ int pthread_mutex_lock(pthread_mutex_t *mutex) {
 }
 
 int pthread_join(pthread_t thread, void **result) {
-    static join_fn real = next<join_fn>("pthread_join");
+    static const auto real = next<join_fn>("pthread_join");
     if (++joins == join_fail) {
         return EINVAL;
     }
@@ -264,6 +266,7 @@ int pthread_join(pthread_t thread, void **result) {
 }
 
 }  // extern "C"
+// NOLINTEND(cppcoreguidelines-no-malloc, cppcoreguidelines-owning-memory)
 
 namespace {
 

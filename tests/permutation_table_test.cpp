@@ -14,10 +14,15 @@ namespace {
 
 using Order = std::vector<int>;
 
+const int *table_row(int r) {
+    return permutations[static_cast<std::size_t>(r)].get();
+}
+
 std::vector<Order> table_rows() {
     std::vector<Order> rows;
+    rows.reserve(static_cast<std::size_t>(num_permutations));
     for (int r = 0; r < num_permutations; ++r) {
-        rows.emplace_back(permutations[r].get(), permutations[r].get() + num_tables);
+        rows.emplace_back(table_row(r), table_row(r) + num_tables);
     }
     return rows;
 }
@@ -25,7 +30,7 @@ std::vector<Order> table_rows() {
 // Builds the table for a given number of tables and releases it afterwards.
 class BuiltTable : public ::testing::Test {
 protected:
-    void build(int tables) {
+    static void build(int tables) {
         num_tables = tables;
         build_permutation_table();
     }

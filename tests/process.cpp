@@ -15,8 +15,6 @@
 #include <sstream>
 #include <stdexcept>
 
-extern char **environ;
-
 namespace join_order_search::testing {
 namespace {
 
@@ -59,6 +57,7 @@ std::vector<char *> environment(const std::vector<std::string> &extra, std::vect
             return entry.compare(0, name + 1, added, 0, name + 1) == 0;
         });
     };
+    storage.reserve(extra.size() + 64);
     for (char **entry = environ; *entry != nullptr; ++entry) {
         if (!replaced(*entry)) {
             storage.emplace_back(*entry);
@@ -66,6 +65,7 @@ std::vector<char *> environment(const std::vector<std::string> &extra, std::vect
     }
     storage.insert(storage.end(), extra.begin(), extra.end());
     std::vector<char *> pointers;
+    pointers.reserve(storage.size() + 1);
     for (std::string &entry : storage) {
         pointers.push_back(entry.data());
     }
@@ -84,6 +84,7 @@ std::vector<char *> command(const std::string &program, std::vector<std::string>
     }
     storage.push_back(program);
     std::vector<char *> pointers;
+    pointers.reserve(storage.size() + 1);
     for (std::string &word : storage) {
         pointers.push_back(word.data());
     }
