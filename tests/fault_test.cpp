@@ -15,7 +15,7 @@
 namespace join_order_search::testing {
 namespace {
 
-const std::string program = PROGRAM_PATH;
+const std::string &program = program_path();
 const std::string preload = std::string("LD_PRELOAD=") + FAULT_LIBRARY;
 const std::string prompt = "Enter number of tables (1 to 8): ";
 const std::string out_of_memory = "join_order_search: out of memory building the permutation table\n";
@@ -86,9 +86,15 @@ protected:
         }
         row_pointers = pointers->index;
         // Each worker's start takes one operator new; the thread library's own
-        // allocations come in between.
-        for (auto a = pointers + rows_of_eight + 2; a != allocations.end(); ++a) {
-            if (a->by_new) {
+        // allocations come in between. Where the program has the C++ runtime
+        // linked in, its operator new is out of reach and only the malloc below
+        // it is seen: the starts are then the allocations of the first one's size.
+        const auto first_start = pointers + rows_of_eight + 2;
+        ASSERT_NE(first_start, allocations.end());
+        const bool new_seen =
+            std::any_of(first_start, allocations.end(), [](const auto &a) { return a.by_new; });
+        for (auto a = first_start; a != allocations.end(); ++a) {
+            if (new_seen ? a->by_new : a->size == first_start->size) {
                 worker_starts.push_back(a->index);
             }
         }

@@ -116,6 +116,14 @@ std::string read_file(int fd) {
 
 }  // namespace
 
+const std::string &program_path() {
+    static const std::string path = [] {
+        const char *chosen = std::getenv("JOIN_ORDER_SEARCH_BINARY");
+        return std::string(chosen != nullptr ? chosen : PROGRAM_PATH);
+    }();
+    return path;
+}
+
 Outcome run_program(const std::string &program, const std::string &input, const std::vector<std::string> &env,
                     Output output) {
     std::vector<std::string> storage;

@@ -18,6 +18,10 @@ struct Outcome {
 
 // Runs `program` with `input` in a pipe as its stdin and the NAME=value entries
 // of `env` added to its environment.
+// The program under test: the one built beside the tests, or the one that
+// JOIN_ORDER_SEARCH_BINARY names (to run these tests against another build).
+const std::string &program_path();
+
 Outcome run_program(const std::string &program, const std::string &input,
                     const std::vector<std::string> &env = {}, Output output = Output::captured);
 

@@ -12,7 +12,7 @@
 namespace join_order_search::testing {
 namespace {
 
-const std::string program = PROGRAM_PATH;
+const std::string &program = program_path();
 const std::string prompt = "Enter number of tables (1 to 8): ";
 const std::string rejection = "Invalid number of tables.\n";
 
