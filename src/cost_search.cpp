@@ -33,9 +33,10 @@ constexpr auto PAIR_COST = [] {
 int estimate_cost(const int *order) {
     int cost = 0;
     for (int i = 1; i < num_tables; ++i) {
-        const auto sum = static_cast<std::size_t>(order[i - 1] + order[i]);
-        assert(sum < PAIR_COST.size() && "a join order holds each table number below MAX_TABLES once");
-        cost += PAIR_COST[sum];
+        const int sum = order[i - 1] + order[i];
+        assert(sum >= 0 && sum < static_cast<int>(PAIR_COST.size()) &&
+               "a join order holds each table number below MAX_TABLES once");
+        cost += PAIR_COST[static_cast<std::size_t>(sum)];
     }
     return cost;
 }
