@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 namespace {
 
@@ -151,6 +152,28 @@ bool allocation_fails(std::size_t size, bool by_new = false) {
     return index == alloc_fail || (alloc_fail_from > 0 && index >= alloc_fail_from);
 }
 
+// Hands an allocation of `bytes` on to the next definition of `name`, unless it
+// is chosen to fail. While that definition cannot be looked up yet (the request
+// comes from inside the lookup of another symbol), `self` serves it from the
+// bootstrap buffer.
+template <typename Fn, typename... Args>
+void *pass_on(Fn &real, const char *name, std::type_identity_t<Fn> self, std::size_t bytes, Args... args) {
+    if (real == nullptr) {
+        real = next<Fn>(name);
+    }
+    if (real == nullptr) {
+        resolving = true;
+        void *p = self(args...);
+        resolving = false;
+        return p;
+    }
+    if (allocation_fails(bytes)) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return real(args...);
+}
+
 }  // namespace
 
 // This file is an allocator's front: it hands out and takes back raw memory.
@@ -162,20 +185,7 @@ void *malloc(std::size_t size) {
     if (resolving) {
         return bootstrap_alloc(size);
     }
-    if (real == nullptr) {
-        real = next<malloc_fn>("malloc");
-    }
-    if (real == nullptr) {  // asked for from inside the lookup of another symbol
-        resolving = true;
-        void *p = malloc(size);
-        resolving = false;
-        return p;
-    }
-    if (allocation_fails(size)) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return real(size);
+    return pass_on(real, "malloc", &malloc, size, size);
 }
 
 void *calloc(std::size_t count, std::size_t size) {
@@ -187,20 +197,7 @@ void *calloc(std::size_t count, std::size_t size) {
         }
         return p;
     }
-    if (real == nullptr) {
-        real = next<calloc_fn>("calloc");
-    }
-    if (real == nullptr) {  // asked for from inside the lookup of another symbol
-        resolving = true;
-        void *p = calloc(count, size);
-        resolving = false;
-        return p;
-    }
-    if (allocation_fails(count * size)) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return real(count, size);
+    return pass_on(real, "calloc", &calloc, count * size, count, size);
 }
 
 void *realloc(void *old, std::size_t size) {
@@ -214,20 +211,7 @@ void *realloc(void *old, std::size_t size) {
         }
         return p;
     }
-    if (real == nullptr) {
-        real = next<realloc_fn>("realloc");
-    }
-    if (real == nullptr) {  // asked for from inside the lookup of another symbol
-        resolving = true;
-        void *p = realloc(old, size);
-        resolving = false;
-        return p;
-    }
-    if (allocation_fails(size)) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return real(old, size);
+    return pass_on(real, "realloc", &realloc, size, old, size);
 }
 
 void free(void *p) {

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 #include <stdexcept>
 
 namespace join_order_search::testing {
@@ -48,6 +47,17 @@ int wait_for(int pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// Pointers to the text of `words`, ending in a null pointer, as execve takes them.
+std::vector<char *> pointers_to(std::vector<std::string> &words) {
+    std::vector<char *> pointers;
+    pointers.reserve(words.size() + 1);
+    for (std::string &word : words) {
+        pointers.push_back(word.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 // The environment of this process with the entries of `extra` added, each in
 // place of one of the same name; `storage` owns the text.
 std::vector<char *> environment(const std::vector<std::string> &extra, std::vector<std::string> &storage) {
@@ -57,39 +67,13 @@ std::vector<char *> environment(const std::vector<std::string> &extra, std::vect
             return entry.compare(0, name + 1, added, 0, name + 1) == 0;
         });
     };
-    storage.reserve(extra.size() + 64);
     for (char **entry = environ; *entry != nullptr; ++entry) {
         if (!replaced(*entry)) {
             storage.emplace_back(*entry);
         }
     }
     storage.insert(storage.end(), extra.begin(), extra.end());
-    std::vector<char *> pointers;
-    pointers.reserve(storage.size() + 1);
-    for (std::string &entry : storage) {
-        pointers.push_back(entry.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-// The command line: the words of PROGRAM_WRAPPER, if set (a tool such as
-// valgrind to run the program under), then the program.
-std::vector<char *> command(const std::string &program, std::vector<std::string> &storage) {
-    if (const char *wrapper = std::getenv("PROGRAM_WRAPPER"); wrapper != nullptr) {
-        std::istringstream words(wrapper);
-        for (std::string word; words >> word;) {
-            storage.push_back(word);
-        }
-    }
-    storage.push_back(program);
-    std::vector<char *> pointers;
-    pointers.reserve(storage.size() + 1);
-    for (std::string &word : storage) {
-        pointers.push_back(word.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
+    return pointers_to(storage);
 }
 
 // Everything the child needs is prepared before fork: after it only
@@ -128,8 +112,8 @@ Outcome run_program(const std::string &program, const std::string &input, const 
                     Output output) {
     std::vector<std::string> storage;
     const std::vector<char *> envp = environment(env, storage);
-    std::vector<std::string> words;
-    const std::vector<char *> argv = command(program, words);
+    std::vector<std::string> words = {program};
+    const std::vector<char *> argv = pointers_to(words);
     std::array<int, 2> stdin_pipe{};
     check(::pipe2(stdin_pipe.data(), O_CLOEXEC) == 0, "pipe");
     // The input is small enough to sit in the pipe before the child starts.
@@ -167,8 +151,8 @@ Outcome run_program(const std::string &program, const std::string &input, const 
 Session start_program(const std::string &program) {
     std::vector<std::string> storage;
     const std::vector<char *> envp = environment({}, storage);
-    std::vector<std::string> words;
-    const std::vector<char *> argv = command(program, words);
+    std::vector<std::string> words = {program};
+    const std::vector<char *> argv = pointers_to(words);
     std::array<int, 2> input{};
     std::array<int, 2> output{};
     check(::pipe2(input.data(), O_CLOEXEC) == 0 && ::pipe2(output.data(), O_CLOEXEC) == 0, "pipe");
