@@ -78,6 +78,8 @@ protected:
             ASSERT_EQ(pointers[r].index, pointers->index + r);
         }
         row_pointers = pointers->index;
+        first_traced = allocations.front().index;
+        last_traced = allocations.back().index;
         // Each worker's start takes one operator new; the thread library's own
         // allocations come in between. Where the program has the C++ runtime
         // linked in, its operator new is out of reach and only the malloc below
@@ -97,10 +99,14 @@ protected:
     void SetUp() override { ASSERT_GT(row_pointers, 0) << "the trace run failed"; }
 
     static long row_pointers;
+    static long first_traced;
+    static long last_traced;
     static std::vector<long> worker_starts;
 };
 
 long Faults::row_pointers = 0;
+long Faults::first_traced = 0;
+long Faults::last_traced = 0;
 std::vector<long> Faults::worker_starts;
 
 TEST_F(Faults, WorkersThatCannotStartHaveTheirSlicesSearchedByTheDriver) {
@@ -149,6 +155,35 @@ TEST_F(Faults, MemoryForTheTableRunsOut) {
         EXPECT_EQ(outcome.status, 2) << c;
         EXPECT_EQ(outcome.out, prompt) << c;
         EXPECT_EQ(outcome.err, out_of_memory) << c;
+    }
+}
+
+TEST_F(Faults, EveryAllocationButTheMiddleRowsMayFail) {
+    // Before the table (standard I/O buffers) and after it (the workers' starts)
+    // the run gets by without the memory; within the build it stops cleanly.
+    const long last_row = row_pointers + rows_of_eight;
+    std::vector<long> chosen;
+    for (long k = first_traced; k <= row_pointers + 1; ++k) {
+        chosen.push_back(k);
+    }
+    for (long k = last_row; k <= last_traced; ++k) {
+        chosen.push_back(k);
+    }
+    for (const long k : chosen) {
+        for (const bool for_good : {false, true}) {
+            const std::string c = fault(for_good ? "FAULT_ALLOC_FAIL_FROM" : "FAULT_ALLOC_FAIL", k);
+            const bool build_fails = (k >= row_pointers || for_good) && k <= last_row + 1;
+            const Outcome outcome = run_faulted({c});
+            if (build_fails) {
+                EXPECT_EQ(outcome.status, 2) << c;
+                EXPECT_EQ(outcome.out, prompt) << c;
+                EXPECT_EQ(outcome.err, out_of_memory) << c;
+            } else {
+                EXPECT_EQ(outcome.status, 0) << c;
+                EXPECT_TRUE(allowed_output(8, outcome.out)) << c << ": " << outcome.out;
+                EXPECT_EQ(outcome.err, "") << c;
+            }
+        }
     }
 }
 
