@@ -31,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string_view>
 #include <type_traits>
 
 namespace {
@@ -73,7 +74,8 @@ Fn next(const char *name) {
     resolving = true;
     void *symbol = dlsym(RTLD_NEXT, name);
     resolving = false;
-    return reinterpret_cast<Fn>(symbol);
+    // dlsym hands a function's address over as a pointer to data.
+    return reinterpret_cast<Fn>(symbol);  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
 }
 
 std::atomic<long> allocations{0};
@@ -142,13 +144,13 @@ bool allocation_fails(std::size_t size, bool by_new = false) {
     if (alloc_trace) {
         std::array<char, 96> line{};
         char *out = line.data();
-        const char prefix[] = "fault_inject: alloc ";
-        out = std::copy(prefix, prefix + sizeof prefix - 1, out);
+        const std::string_view prefix = "fault_inject: alloc ";
+        out = std::copy(prefix.begin(), prefix.end(), out);
         write_number(out, static_cast<unsigned long>(index));
         *out++ = ' ';
         write_number(out, size);
-        const char *const kind = by_new ? " new\n" : " malloc\n";
-        out = std::copy(kind, kind + std::strlen(kind), out);
+        const std::string_view kind = by_new ? " new\n" : " malloc\n";
+        out = std::copy(kind.begin(), kind.end(), out);
         const auto length = static_cast<std::size_t>(out - line.data());
         if (::write(STDERR_FILENO, line.data(), length) < 0) {
             alloc_trace = false;
