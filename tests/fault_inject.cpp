@@ -97,11 +97,6 @@ long number(const char *name) {
 }
 
 __attribute__((constructor)) void configure() {
-    // Only the program is faulted, not a launcher such as valgrind that
-    // starts it with the same environment.
-    if (std::strcmp(program_invocation_short_name, "join_order_search") != 0) {
-        return;
-    }
     alloc_fail = number("FAULT_ALLOC_FAIL");
     alloc_fail_from = number("FAULT_ALLOC_FAIL_FROM");
     alloc_trace = number("FAULT_ALLOC_TRACE") != 0;
