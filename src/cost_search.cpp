@@ -53,7 +53,7 @@ void evaluate_chunk(const int *worker_index) noexcept {
     const Slice slice = slice_of(worker);
     try {
         for (int r = slice.begin; r < slice.end; ++r) {
-            const int *row = permutations[static_cast<std::size_t>(r)].get();
+            const int *row = table_row(r);
             // Priced outside the lock: the critical section is one comparison
             // and, on improvement, one copy of at most MAX_TABLES entries.
             const int cost = estimate_cost(row);

@@ -2,6 +2,7 @@
 // order, written in the fixed order of the recursive Heap's algorithm below.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 
 namespace join_order_search {
@@ -18,6 +19,11 @@ extern int num_tables;
 extern int num_permutations;
 // num_permutations rows; read-only between build and release.
 extern std::unique_ptr<Row[]> permutations;
+
+// Row r of the built table, 0 <= r < num_permutations.
+inline const int *table_row(int r) {
+    return permutations[static_cast<std::size_t>(r)].get();
+}
 
 // 1 for n <= 1, otherwise n * factorial(n - 1).
 int factorial(int n);

@@ -12,10 +12,6 @@ namespace {
 
 using Order = std::vector<int>;
 
-const int *table_row(int r) {
-    return permutations[static_cast<std::size_t>(r)].get();
-}
-
 TEST(EstimateCost, SumsThePairCostsWithTheirWrap) {
     const std::vector<std::pair<Order, int>> cases = {
         {{0}, 0},  // a single table has no pair

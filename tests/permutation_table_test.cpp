@@ -14,10 +14,6 @@ namespace {
 
 using Order = std::vector<int>;
 
-const int *table_row(int r) {
-    return permutations[static_cast<std::size_t>(r)].get();
-}
-
 std::vector<Order> table_rows() {
     std::vector<Order> rows;
     rows.reserve(static_cast<std::size_t>(num_permutations));
