@@ -2,20 +2,31 @@
 // row, the eight-worker search, and the release.
 #include <benchmark/benchmark.h>
 
-#include <array>
 #include <climits>
-#include <thread>
 
 #include "cost_search.hpp"
 #include "permutation_table.hpp"
+#include "workers.hpp"
 
 namespace join_order_search {
 namespace {
 
-void build_table(benchmark::State &state) {
+// Builds the table for 8 tables; a build that runs out of memory ends the
+// benchmark with an error rather than timing an empty table.
+bool build(benchmark::State &state) {
     num_tables = MAX_TABLES;
+    if (!build_permutation_table()) {
+        state.SkipWithError("out of memory building the permutation table");
+        return false;
+    }
+    return true;
+}
+
+void build_table(benchmark::State &state) {
     for (auto _ : state) {
-        build_permutation_table();
+        if (!build(state)) {
+            break;
+        }
         state.PauseTiming();
         release_permutation_table();
         state.ResumeTiming();
@@ -25,8 +36,10 @@ void build_table(benchmark::State &state) {
 BENCHMARK(build_table)->Unit(benchmark::kMicrosecond);
 
 void price_every_row(benchmark::State &state) {
-    num_tables = MAX_TABLES;
-    build_permutation_table();
+    const TableOwner table;
+    if (!build(state)) {
+        return;
+    }
     for (auto _ : state) {
         int total = 0;
         for (int r = 0; r < num_permutations; ++r) {
@@ -35,38 +48,35 @@ void price_every_row(benchmark::State &state) {
         benchmark::DoNotOptimize(total);
     }
     state.SetItemsProcessed(state.iterations() * num_permutations);
-    release_permutation_table();
 }
 BENCHMARK(price_every_row)->Unit(benchmark::kMicrosecond);
 
 void parallel_search(benchmark::State &state) {
-    num_tables = MAX_TABLES;
-    build_permutation_table();
+    const TableOwner table;
+    if (!build(state)) {
+        return;
+    }
     for (auto _ : state) {
         best_cost = INT_MAX;
-        std::array<int, NUM_THREADS> ids{};
-        std::array<std::thread, NUM_THREADS> workers;
-        for (int w = 0; w < NUM_THREADS; ++w) {
-            ids[static_cast<std::size_t>(w)] = w;
-            workers[static_cast<std::size_t>(w)] =
-                std::thread(evaluate_chunk, &ids[static_cast<std::size_t>(w)]);
-        }
-        for (std::thread &worker : workers) {
-            worker.join();
+        const SearchRun run = run_workers();
+        if (run.started != NUM_THREADS || run.join_error != 0) {
+            state.SkipWithError("not every worker started and was joined");
+            break;
         }
         benchmark::DoNotOptimize(best_cost);
     }
     state.SetItemsProcessed(state.iterations() * num_permutations);
-    release_permutation_table();
 }
 BENCHMARK(parallel_search)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void release_table(benchmark::State &state) {
-    num_tables = MAX_TABLES;
     for (auto _ : state) {
         state.PauseTiming();
-        build_permutation_table();
+        const bool built = build(state);
         state.ResumeTiming();
+        if (!built) {
+            break;
+        }
         release_permutation_table();
     }
     state.SetItemsProcessed(state.iterations() * factorial(MAX_TABLES));

@@ -48,8 +48,8 @@ Slice slice_of(int worker) {
     return {begin, end};
 }
 
-void evaluate_chunk(const int *worker_index) noexcept {
-    const int worker = *worker_index;
+void *evaluate_chunk(void *worker_index) noexcept {
+    const int worker = *static_cast<const int *>(worker_index);
     const Slice slice = slice_of(worker);
     try {
         for (int r = slice.begin; r < slice.end; ++r) {
@@ -66,6 +66,7 @@ void evaluate_chunk(const int *worker_index) noexcept {
     } catch (const std::system_error &error) {
         worker_errors[static_cast<std::size_t>(worker)] = error.code().value();
     }
+    return nullptr;
 }
 
 }  // namespace join_order_search

@@ -36,9 +36,10 @@ int estimate_cost(const int *order);
 // last worker also taking what the division leaves over.
 Slice slice_of(int worker);
 
-// Evaluates the slice of worker *worker_index in ascending row order, taking
-// `mutex` once per row and replacing the best only on a strictly lower cost.
-// A lock failure ends the slice early and is recorded in worker_errors.
-void evaluate_chunk(const int *worker_index) noexcept;
+// The worker routine, as a thread start routine: evaluates the slice of worker
+// *static_cast<int *>(worker_index) in ascending row order, taking `mutex` once
+// per row and replacing the best only on a strictly lower cost. A lock failure
+// ends the slice early and is recorded in worker_errors. Returns null.
+void *evaluate_chunk(void *worker_index) noexcept;
 
 }  // namespace join_order_search

@@ -8,13 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <optional>
-#include <system_error>
-#include <thread>
 
 #include "cost_search.hpp"
 #include "permutation_table.hpp"
+#include "workers.hpp"
 
 namespace join_order_search {
 namespace {
@@ -68,51 +66,6 @@ std::optional<int> read_int(std::FILE *in) {
     return static_cast<int>(value);
 }
 
-// Starts one worker per slice, evaluates on this thread the slice of any worker
-// that cannot be started, and joins the rest. Returns false, having reported it,
-// when a worker's lock failed, so the result does not cover the whole table.
-bool run_search() {
-    // Worker w is handed &thread_ids[w]; both arrays outlive every worker.
-    std::array<int, NUM_THREADS> thread_ids{};
-    std::array<std::thread, NUM_THREADS> threads;
-    for (int w = 0; w < NUM_THREADS; ++w) {
-        const auto slot = static_cast<std::size_t>(w);
-        thread_ids[slot] = w;
-        try {
-            threads[slot] = std::thread(evaluate_chunk, &thread_ids[slot]);
-        } catch (const std::system_error &) {
-            // No thread: the slot stays unjoinable and its slice is done below.
-        } catch (const std::bad_alloc &) {
-            // Likewise when the memory to start the thread runs out.
-        }
-    }
-    for (std::size_t slot = 0; slot < threads.size(); ++slot) {
-        if (!threads[slot].joinable()) {
-            evaluate_chunk(&thread_ids[slot]);
-        }
-    }
-    for (std::thread &worker : threads) {
-        if (!worker.joinable()) {
-            continue;
-        }
-        try {
-            worker.join();
-        } catch (const std::system_error &error) {
-            // A worker that cannot be joined may still be reading the table,
-            // so nothing can be released safely: end the process at once.
-            report_failure("cannot join a worker", error.code().value());
-            std::_Exit(EXIT_RESOURCE_FAILURE);
-        }
-    }
-    const auto *const failed =
-        std::find_if(worker_errors.begin(), worker_errors.end(), [](int error) { return error != 0; });
-    if (failed != worker_errors.end()) {
-        report_failure("cannot lock the best-cost record", *failed);
-        return false;
-    }
-    return true;
-}
-
 int run() {
     std::printf("Enter number of tables (1 to %d): ", MAX_TABLES);
     // The prompt must be out before the read blocks, whatever stdout is; only
@@ -120,22 +73,37 @@ int run() {
     std::fflush(stdout);
     std::clearerr(stdout);
 
-    num_tables = read_int(stdin).value_or(0);
+    const std::optional<int> number = read_int(stdin);
+    // A read that failed is not a wrong number: the input was never seen. The
+    // errno is still the failed read's, since nothing after it sets one.
+    if (std::ferror(stdin) != 0) {
+        report_failure("cannot read the number of tables", errno);
+        return EXIT_RESOURCE_FAILURE;
+    }
+    num_tables = number.value_or(0);
     if (num_tables <= 0 || num_tables > MAX_TABLES) {
         std::puts("Invalid number of tables.");
         return EXIT_FAILURE;
     }
 
-    try {
-        build_permutation_table();
-    } catch (const std::bad_alloc &) {
+    // Releases the table on every way out of the run from here on.
+    const TableOwner table;
+    if (!build_permutation_table()) {
         report_failure("out of memory building the permutation table");
         return EXIT_RESOURCE_FAILURE;
     }
 
     // `mutex` is constant-initialised before main runs, so it is ready here.
-    if (!run_search()) {
-        release_permutation_table();
+    const SearchRun search = run_workers();
+    if (search.join_error != 0) {
+        // A worker that cannot be joined may still be reading the table, so
+        // nothing can be released safely: end the process at once.
+        report_failure("cannot join a worker", search.join_error);
+        std::_Exit(EXIT_RESOURCE_FAILURE);
+    }
+    const auto failed = std::ranges::find_if(worker_errors, [](int error) { return error != 0; });
+    if (failed != worker_errors.end()) {
+        report_failure("cannot lock the best-cost record", *failed);
         return EXIT_RESOURCE_FAILURE;
     }
 
@@ -144,12 +112,8 @@ int run() {
         std::printf("%d ", best_order[static_cast<std::size_t>(i)]);
     }
     std::putchar('\n');
-    const bool written = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
-    const int write_error = errno;
-
-    release_permutation_table();
-    if (!written) {
-        report_failure("cannot write the result", write_error);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        report_failure("cannot write the result", errno);
         return EXIT_RESOURCE_FAILURE;
     }
     return EXIT_SUCCESS;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <new>
 #include <numeric>
 
 namespace join_order_search {
@@ -33,24 +34,38 @@ void generate_permutations(int k, int *work, Row *rows, int *next_row) {
     }
 }
 
-void build_permutation_table() {
+bool build_permutation_table() noexcept {
+    // Whatever table is there goes first, while num_permutations still counts
+    // its rows; only then is the new count set.
+    release_permutation_table();
     const auto width = static_cast<std::size_t>(num_tables);
-    num_permutations = factorial(num_tables);
-    try {
-        // Null rows, so that a build cut short by the heap releases cleanly.
-        permutations = std::make_unique<Row[]>(static_cast<std::size_t>(num_permutations));
-        // Every entry of a row is written by the generation: no zero fill.
-        for (int r = 0; r < num_permutations; ++r) {
-            permutations[static_cast<std::size_t>(r)] = std::make_unique_for_overwrite<int[]>(width);
-        }
-        const auto work = std::make_unique_for_overwrite<int[]>(width);
-        std::iota(work.get(), work.get() + num_tables, 0);
-        int next_row = 0;
-        generate_permutations(num_tables, work.get(), permutations.get(), &next_row);
-    } catch (...) {
-        release_permutation_table();
-        throw;
+    const int rows = factorial(num_tables);
+    // Every allocation reports failure by a null pointer, not an exception: a
+    // bad_alloc needs memory of its own, which may be the very thing missing.
+    // The rows start null, so that a build cut short releases cleanly; their
+    // entries are left unset, since the generation writes every one.
+    permutations.reset(new (std::nothrow) Row[static_cast<std::size_t>(rows)]);
+    if (!permutations) {
+        return false;
     }
+    num_permutations = rows;
+    for (int r = 0; r < num_permutations; ++r) {
+        Row &row = permutations[static_cast<std::size_t>(r)];
+        row.reset(new (std::nothrow) int[width]);
+        if (!row) {
+            release_permutation_table();
+            return false;
+        }
+    }
+    const std::unique_ptr<int[]> work(new (std::nothrow) int[width]);
+    if (!work) {
+        release_permutation_table();
+        return false;
+    }
+    std::iota(work.get(), work.get() + num_tables, 0);
+    int next_row = 0;
+    generate_permutations(num_tables, work.get(), permutations.get(), &next_row);
+    return true;
 }
 
 void release_permutation_table() noexcept {
@@ -60,6 +75,7 @@ void release_permutation_table() noexcept {
         }
     }
     permutations.reset();
+    num_permutations = 0;
 }
 
 }  // namespace join_order_search

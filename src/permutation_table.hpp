@@ -15,7 +15,8 @@ using Row = std::unique_ptr<int[]>;
 
 // Set once by the driver before the table is built; the row width.
 extern int num_tables;
-// factorial(num_tables) once the table is built; the number of rows.
+// The number of rows of the table: factorial(num_tables) once it is built, 0
+// while there is none.
 extern int num_permutations;
 // num_permutations rows; read-only between build and release.
 extern std::unique_ptr<Row[]> permutations;
@@ -25,10 +26,12 @@ inline const int *table_row(int r) {
     return permutations[static_cast<std::size_t>(r)].get();
 }
 
-// 1 for n <= 1, otherwise n * factorial(n - 1).
+// The number of join orders of n tables, n!; 1 for n of 1 or less. Overflows
+// int above 12 tables, far past the MAX_TABLES the driver accepts.
 int factorial(int n);
 
-// Exchanges *a and *b.
+// Exchanges the two table numbers in place; the generation's only way of
+// moving entries of the working array.
 void swap(int *a, int *b);
 
 // Writes every ordering of work[0..k) into rows, starting at row *next_row and
@@ -38,13 +41,24 @@ void swap(int *a, int *b);
 // tables on.
 void generate_permutations(int k, int *work, Row *rows, int *next_row);
 
-// Sets num_permutations and fills permutations with every join order of
-// num_tables tables (1 to MAX_TABLES). Throws std::bad_alloc when the heap runs
-// out; the table is then left released, with nothing held.
-void build_permutation_table();
+// Releases any table already built, then sets num_permutations and fills
+// permutations with every join order of num_tables tables (1 to MAX_TABLES).
+// Returns false when the heap runs out, having released whatever it got; it
+// needs no memory to say so.
+bool build_permutation_table() noexcept;
 
-// Frees every row in row order, then the array of rows. Safe on a table that was
-// never built or is already released.
+// Frees every row in row order, then the array of rows, and sets
+// num_permutations to 0. Safe on a table that was never built or is already
+// released.
 void release_permutation_table() noexcept;
+
+// Owns the table for a scope: releases it on every path out of that scope.
+class TableOwner {
+public:
+    TableOwner() = default;
+    TableOwner(const TableOwner &) = delete;
+    TableOwner &operator=(const TableOwner &) = delete;
+    ~TableOwner() { release_permutation_table(); }
+};
 
 }  // namespace join_order_search

@@ -4,8 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <thread>
 #include <vector>
+
+#include "workers.hpp"
 
 namespace join_order_search {
 namespace {
@@ -56,7 +57,7 @@ class Search : public ::testing::Test {
 protected:
     static void start(int tables) {
         num_tables = tables;
-        build_permutation_table();
+        ASSERT_TRUE(build_permutation_table()) << tables << " tables";
         best_cost = INT_MAX;
         best_order = {};
         worker_errors = {};
@@ -96,15 +97,9 @@ TEST_F(Search, EightWorkersFindTheLowestCost) {
     const std::vector<int> lowest = {0, 2, 5, 10, 17, 26, 20, 16};
     for (int tables = 1; tables <= MAX_TABLES; ++tables) {
         start(tables);
-        std::array<int, NUM_THREADS> ids{};
-        std::vector<std::thread> workers;
-        for (int w = 0; w < NUM_THREADS; ++w) {
-            ids[static_cast<std::size_t>(w)] = w;
-            workers.emplace_back(evaluate_chunk, &ids[static_cast<std::size_t>(w)]);
-        }
-        for (std::thread &worker : workers) {
-            worker.join();
-        }
+        const SearchRun run = run_workers();
+        EXPECT_EQ(run.started, NUM_THREADS) << tables << " tables";
+        EXPECT_EQ(run.join_error, 0) << tables << " tables";
         EXPECT_EQ(best_cost, lowest[static_cast<std::size_t>(tables - 1)]) << tables << " tables";
         EXPECT_EQ(best_cost, lowest_cost()) << tables << " tables";
         EXPECT_EQ(estimate_cost(best_order.data()), best_cost) << tables << " tables";
@@ -137,7 +132,7 @@ TEST_F(Search, UpToThreeTablesTheLastWorkerDoesAllTheWork) {
             evaluate_chunk(&w);
         }
         EXPECT_EQ(best_cost, INT_MAX) << tables << " tables";
-        const int last = NUM_THREADS - 1;
+        int last = NUM_THREADS - 1;
         evaluate_chunk(&last);
         EXPECT_EQ(best(), expected) << tables << " tables";
         release_permutation_table();
@@ -147,7 +142,7 @@ TEST_F(Search, UpToThreeTablesTheLastWorkerDoesAllTheWork) {
 TEST_F(Search, OnlyTheOwnSliceIsEvaluated) {
     start(5);
     // Worker 4's slice holds none of the rows of the lowest cost, 17.
-    const int w = 4;
+    int w = 4;
     evaluate_chunk(&w);
     const Slice slice = slice_of(w);
     int lowest_in_slice = INT_MAX;

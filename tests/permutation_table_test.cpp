@@ -5,9 +5,42 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <new>
 #include <numeric>
 #include <set>
+#include <string>
 #include <vector>
+
+namespace {
+
+// The table is allocated with nothrow array new, which these tests can make
+// fail: the failing_allocation-th call from the last reset returns null.
+long nothrow_allocations = 0;
+long failing_allocation = 0;
+bool failure_injected = false;
+
+void fail_nothrow_allocation(long k) {
+    nothrow_allocations = 0;
+    failing_allocation = k;
+    failure_injected = false;
+}
+
+}  // namespace
+
+// Passes on to the throwing form, as the C++ runtime's own does, unless the
+// call is the one chosen to fail.
+void *operator new[](std::size_t size, const std::nothrow_t & /*unused*/) noexcept {
+    if (++nothrow_allocations == failing_allocation) {
+        failure_injected = true;
+        return nullptr;
+    }
+    try {
+        return ::operator new[](size);
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
 
 namespace join_order_search {
 namespace {
@@ -28,7 +61,7 @@ class BuiltTable : public ::testing::Test {
 protected:
     static void build(int tables) {
         num_tables = tables;
-        build_permutation_table();
+        ASSERT_TRUE(build_permutation_table()) << tables << " tables";
     }
     void TearDown() override { release_permutation_table(); }
 };
@@ -145,8 +178,60 @@ TEST_F(BuiltTable, ReleaseLeavesNothingAndMayBeRepeated) {
     build(5);
     release_permutation_table();
     EXPECT_EQ(permutations, nullptr);
+    EXPECT_EQ(num_permutations, 0);
     release_permutation_table();
     EXPECT_EQ(permutations, nullptr);
+}
+
+TEST_F(BuiltTable, ABuildThatRunsOutOfMemoryLeavesNoTable) {
+    // 3 tables take the array of 6 row pointers, 6 rows, then the working array.
+    const std::vector<std::pair<long, const char *>> cases = {
+        {1, "the array of row pointers"}, {2, "the first row"}, {4, "a middle row"}, {7, "the last row"},
+        {8, "the working array"},
+    };
+    for (const auto &[k, what] : cases) {
+        num_tables = 3;
+        fail_nothrow_allocation(k);
+        const bool built = build_permutation_table();
+        const bool injected = failure_injected;
+        fail_nothrow_allocation(0);
+        EXPECT_TRUE(injected) << what;
+        EXPECT_FALSE(built) << what;
+        EXPECT_EQ(permutations, nullptr) << what;
+        EXPECT_EQ(num_permutations, 0) << what;
+    }
+}
+
+TEST_F(BuiltTable, ARebuildReplacesTheTableWhetherOrNotItSucceeds) {
+    // A rebuild starts from a built table of another size; a failed one must
+    // not walk the old rows with the new count (AddressSanitizer tells).
+    struct Case {
+        int from;
+        int to;
+        long failing;  // 0: the rebuild succeeds
+    };
+    const std::vector<Case> cases = {{3, 8, 1}, {3, 8, 2}, {8, 3, 1}, {8, 3, 5}, {3, 8, 0}, {8, 2, 0}};
+    for (const Case &c : cases) {
+        const std::string shown = std::to_string(c.from) + " to " + std::to_string(c.to) +
+                                  " tables, failing " + std::to_string(c.failing);
+        build(c.from);
+        num_tables = c.to;
+        fail_nothrow_allocation(c.failing);
+        const bool built = build_permutation_table();
+        const bool injected = failure_injected;
+        fail_nothrow_allocation(0);
+        EXPECT_EQ(injected, c.failing != 0) << shown;
+        EXPECT_EQ(built, c.failing == 0) << shown;
+        if (built) {
+            ASSERT_EQ(num_permutations, factorial(c.to)) << shown;
+            const std::vector<Order> rows = table_rows();
+            EXPECT_EQ(std::set<Order>(rows.begin(), rows.end()).size(), rows.size()) << shown;
+        } else {
+            EXPECT_EQ(permutations, nullptr) << shown;
+            EXPECT_EQ(num_permutations, 0) << shown;
+        }
+        release_permutation_table();
+    }
 }
 
 }  // namespace
