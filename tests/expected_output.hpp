@@ -23,9 +23,20 @@ inline const std::map<int, std::pair<int, std::vector<std::string>>> search_resu
     {8, {16, {"5 6 4 7 3 0 1 2", "2 0 1 3 7 4 6 5"}}},
 };
 
+// Up to 3 tables the last worker does all the work, so the result is fixed.
+inline const std::map<int, std::pair<int, std::string>> fixed_results = {
+    {1, {0, "0"}},
+    {2, {2, "0 1"}},
+    {3, {5, "1 0 2"}},
+};
+
 // Whether `out` is the prompt followed by one of the reports a search of
-// `tables` tables (4 to 8) may end with.
+// `tables` tables (1 to 8) may end with.
 inline bool allowed_output(int tables, const std::string &out) {
+    if (const auto fixed = fixed_results.find(tables); fixed != fixed_results.end()) {
+        const auto &[cost, order] = fixed->second;
+        return out == prompt + "Best Cost: " + std::to_string(cost) + "\nJoin Order: " + order + " \n";
+    }
     const auto &[cost, orders] = search_results.at(tables);
     const std::string head = prompt + "Best Cost: " + std::to_string(cost) + "\nJoin Order: ";
     return std::any_of(orders.begin(), orders.end(),

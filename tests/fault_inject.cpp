@@ -10,15 +10,22 @@
 //                            or "all") fail with EAGAIN
 //   FAULT_LOCK_FAIL=N        the N-th pthread_mutex_lock fails with EINVAL
 //   FAULT_JOIN_FAIL=N        the N-th pthread_join fails with EINVAL
-// Counts start at 1 and begin when main is entered: what the C++ runtime and
-// the libraries do to start up is not the program's, and happens before the
-// constructor below in one build and after it in another (a runtime linked in).
-// Allocations are counted on the main thread alone, where the program makes all
-// of its own: those that a thread library or sanitizer makes inside the workers
-// interleave with them in no fixed order. So the numbering repeats from run to
-// run, and the tests find the allocations they want by a traced run of the same
-// binary first.
+//   FAULT_REPORT=PATH        each fault injected appends a line to PATH: "alloc N", "thread N",
+//                            "lock N main|worker" (the thread that took it), "join N"; and each
+//                            thread creation that the system itself refused, "refused thread N"
+// How the calls are numbered:
+// - Allocations, locks and joins count from 1, from the moment main is entered: what the C++
+//   runtime and the libraries do to start up is not the program's, and happens before the
+//   constructor below in one build and after it in another (a runtime linked in).
+// - Allocations are counted on the main thread alone, where the program makes all of its own:
+//   those that a thread library or sanitizer makes inside the workers interleave with them in
+//   no fixed order. So their numbering repeats from run to run, and the tests find the
+//   allocations they want by a traced run of the same binary first.
+// - Locks and joins are counted on every thread.
+// - Thread creations count from 0, on every thread and from the start of the process; the
+//   program creates its workers alone, in worker order, so creation w starts worker w.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -90,6 +97,7 @@ bool alloc_trace = false;
 std::uint64_t thread_fail_mask = 0;
 long lock_fail = 0;
 long join_fail = 0;
+const char *report_path = nullptr;
 
 long number(const char *name) {
     const char *text = std::getenv(name);
@@ -102,6 +110,7 @@ __attribute__((constructor)) void configure() {
     alloc_trace = number("FAULT_ALLOC_TRACE") != 0;
     lock_fail = number("FAULT_LOCK_FAIL");
     join_fail = number("FAULT_JOIN_FAIL");
+    report_path = std::getenv("FAULT_REPORT");
     if (const char *list = std::getenv("FAULT_THREAD_FAIL"); list != nullptr) {
         if (std::strcmp(list, "all") == 0) {
             thread_fail_mask = ~std::uint64_t{0};
@@ -130,6 +139,30 @@ void write_number(char *&out, unsigned long value) {
     }
 }
 
+// Appends "WHAT N[ WHERE]" to the report file, if there is one. Takes no memory
+// and no lock, since it runs inside the allocator and on any thread.
+void report(std::string_view what, long index, std::string_view where = {}) {
+    if (report_path == nullptr) {
+        return;
+    }
+    std::array<char, 96> line{};
+    char *out = std::copy(what.begin(), what.end(), line.data());
+    *out++ = ' ';
+    write_number(out, static_cast<unsigned long>(index));
+    if (!where.empty()) {
+        *out++ = ' ';
+        out = std::copy(where.begin(), where.end(), out);
+    }
+    *out++ = '\n';
+    const int fd = ::open(report_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        // One write with O_APPEND: lines from different threads never mix.
+        [[maybe_unused]] const ssize_t written =
+            ::write(fd, line.data(), static_cast<std::size_t>(out - line.data()));
+        ::close(fd);
+    }
+}
+
 // Counts one allocation and says whether it is to fail.
 bool allocation_fails(std::size_t size, bool by_new = false) {
     if (!in_main || in_new || ::gettid() != ::getpid()) {
@@ -151,7 +184,11 @@ bool allocation_fails(std::size_t size, bool by_new = false) {
             alloc_trace = false;
         }
     }
-    return index == alloc_fail || (alloc_fail_from > 0 && index >= alloc_fail_from);
+    const bool fails = index == alloc_fail || (alloc_fail_from > 0 && index >= alloc_fail_from);
+    if (fails) {
+        report("alloc", index);
+    }
+    return fails;
 }
 
 using main_fn = int (*)(int, char **, char **);
@@ -252,23 +289,34 @@ int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)
     static const auto real = next<create_fn>("pthread_create");
     const long index = creations++;
     if (index < 64 && (thread_fail_mask >> index & 1U) != 0) {
+        report("thread", index);
         return EAGAIN;
     }
-    return real(thread, attr, start, arg);
+    const int error = real(thread, attr, start, arg);
+    if (error != 0) {
+        report("refused thread", index);
+    }
+    return error;
 }
 
 int pthread_mutex_lock(pthread_mutex_t *mutex) {
     static const auto real = next<lock_fn>("pthread_mutex_lock");
-    if (in_main && ++locks == lock_fail) {
-        return EINVAL;
+    if (in_main) {
+        if (const long index = ++locks; index == lock_fail) {
+            report("lock", index, ::gettid() == ::getpid() ? "main" : "worker");
+            return EINVAL;
+        }
     }
     return real(mutex);
 }
 
 int pthread_join(pthread_t thread, void **result) {
     static const auto real = next<join_fn>("pthread_join");
-    if (in_main && ++joins == join_fail) {
-        return EINVAL;
+    if (in_main) {
+        if (const long index = ++joins; index == join_fail) {
+            report("join", index);
+            return EINVAL;
+        }
     }
     return real(thread, result);
 }

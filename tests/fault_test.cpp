@@ -5,40 +5,40 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "expected_output.hpp"
+#include "faulted_run.hpp"
 #include "process.hpp"
 
 namespace join_order_search::testing {
 namespace {
 
 const std::string &program = program_path();
-const std::string preload = std::string("LD_PRELOAD=") + FAULT_LIBRARY;
 const std::string out_of_memory = "join_order_search: out of memory building the permutation table\n";
 const std::string lock_failed = "join_order_search: cannot lock the best-cost record: Invalid argument\n";
 
 constexpr long rows_of_eight = 40320;
 
-// AddressSanitizer insists on coming first among the libraries; the fault
-// library must stand in front of it, and passes every call it lets through on
-// to the sanitizer's own.
-std::string asan_options() {
-    const char *options = std::getenv("ASAN_OPTIONS");
-    return std::string("ASAN_OPTIONS=") + (options != nullptr ? options : "") + ":verify_asan_link_order=0";
-}
-
-Outcome run_faulted(const std::vector<std::string> &faults, const std::string &input = "8\n") {
-    std::vector<std::string> env = {preload, asan_options()};
-    env.insert(env.end(), faults.begin(), faults.end());
-    return run_program(program, input, env);
-}
-
 std::string fault(const char *name, long value) {
     return std::string(name) + "=" + std::to_string(value);
+}
+
+std::string alloc(long index) {
+    return "alloc " + std::to_string(index);
+}
+
+// The report lines for thread creations `workers` (comma separated) failed.
+std::vector<std::string> threads_failed(const std::string &workers) {
+    std::vector<std::string> lines;
+    std::istringstream list(workers);
+    for (std::string w; std::getline(list, w, ',');) {
+        lines.push_back("thread " + w);
+    }
+    return lines;
 }
 
 // Finds, by a traced run of the same binary, the number of the allocation that
@@ -47,15 +47,15 @@ std::string fault(const char *name, long value) {
 class Faults : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        const Outcome traced = run_faulted({"FAULT_ALLOC_TRACE=1"});
-        ASSERT_EQ(traced.status, 0);
+        const FaultedRun traced = run_faulted({"FAULT_ALLOC_TRACE=1"});
+        ASSERT_EQ(traced.outcome.status, 0);
+        ASSERT_EQ(traced.injected, std::vector<std::string>{}) << "a trace injects nothing";
         struct Allocation {
             long index;
             long size;
-            bool by_new;
         };
         std::vector<Allocation> allocations;
-        std::istringstream lines(traced.err);
+        std::istringstream lines(traced.outcome.err);
         for (std::string line; std::getline(lines, line);) {
             Allocation a{};
             std::array<char, 8> kind{};
@@ -63,40 +63,37 @@ protected:
                 std::sscanf(line.c_str(), "fault_inject: alloc %ld %ld %7s", &a.index, &a.size, kind.data()),
                 3)
                 << line;
-            a.by_new = std::string(kind.data()) == "new";
             allocations.push_back(a);
         }
+        ASSERT_FALSE(allocations.empty());
         // One pointer a row, and perhaps the array's element count in front.
         const long pointer_bytes = rows_of_eight * static_cast<long>(sizeof(void *));
         const auto pointers = std::find_if(allocations.begin(), allocations.end(), [&](const auto &a) {
             return a.size >= pointer_bytes && a.size <= pointer_bytes + 16;
         });
         ASSERT_NE(pointers, allocations.end()) << "no allocation of the row pointers in the trace";
-        ASSERT_GT(allocations.end() - pointers, rows_of_eight + 1);
+        ASSERT_GT(allocations.end() - pointers, rows_of_eight + 2);
         for (long r = 1; r <= rows_of_eight + 1; ++r) {
             ASSERT_EQ(pointers[r].size, 8 * static_cast<long>(sizeof(int))) << "allocation " << r;
             ASSERT_EQ(pointers[r].index, pointers->index + r);
         }
+        // Each worker's start takes the same allocation of the thread library
+        // (its thread-local storage), and the run makes no others after the table.
+        const auto first_start = pointers + rows_of_eight + 2;
+        std::vector<long> starts;
+        for (auto a = first_start; a != allocations.end(); ++a) {
+            ASSERT_EQ(a->size, first_start->size) << "allocation " << a->index;
+            starts.push_back(a->index);
+        }
+        ASSERT_EQ(starts.size(), 8U);
+        // Kept only once every check has held, so that no test runs on half a trace.
         row_pointers = pointers->index;
         first_traced = allocations.front().index;
         last_traced = allocations.back().index;
-        // Each worker's start takes one operator new; the thread library's own
-        // allocations come in between. Where the program has the C++ runtime
-        // linked in, its operator new is out of reach and only the malloc below
-        // it is seen: the starts are then the allocations of the first one's size.
-        const auto first_start = pointers + rows_of_eight + 2;
-        ASSERT_NE(first_start, allocations.end());
-        const bool new_seen =
-            std::any_of(first_start, allocations.end(), [](const auto &a) { return a.by_new; });
-        for (auto a = first_start; a != allocations.end(); ++a) {
-            if (new_seen ? a->by_new : a->size == first_start->size) {
-                worker_starts.push_back(a->index);
-            }
-        }
-        ASSERT_EQ(worker_starts.size(), 8U);
+        worker_starts = starts;
     }
 
-    void SetUp() override { ASSERT_GT(row_pointers, 0) << "the trace run failed"; }
+    void SetUp() override { ASSERT_EQ(worker_starts.size(), 8U) << "the trace run failed"; }
 
     static long row_pointers;
     static long first_traced;
@@ -112,7 +109,8 @@ std::vector<long> Faults::worker_starts;
 TEST_F(Faults, WorkersThatCannotStartHaveTheirSlicesSearchedByTheDriver) {
     const std::vector<std::string> failing = {"0", "3", "7", "0,3,6", "1,2,3,4,5,6,7", "0,1,2,3,4,5,6"};
     for (const std::string &workers : failing) {
-        const Outcome outcome = run_faulted({"FAULT_THREAD_FAIL=" + workers});
+        const auto [outcome, injected] = run_faulted({"FAULT_THREAD_FAIL=" + workers});
+        EXPECT_EQ(injected, threads_failed(workers)) << "workers " << workers;
         EXPECT_EQ(outcome.status, 0) << "workers " << workers;
         EXPECT_TRUE(allowed_output(8, outcome.out)) << "workers " << workers << ": " << outcome.out;
         EXPECT_EQ(outcome.err, "") << "workers " << workers;
@@ -121,40 +119,60 @@ TEST_F(Faults, WorkersThatCannotStartHaveTheirSlicesSearchedByTheDriver) {
 
 TEST_F(Faults, NoWorkerStartsAndTheDriverSearchesEverySliceInOrder) {
     // Slice by slice in row order, the first row of cost 16 is worker 3's.
-    const Outcome outcome = run_faulted({"FAULT_THREAD_FAIL=all"});
+    const auto [outcome, injected] = run_faulted({"FAULT_THREAD_FAIL=all"});
+    EXPECT_EQ(injected, threads_failed("0,1,2,3,4,5,6,7"));
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out, prompt + "Best Cost: 16\nJoin Order: 5 6 4 7 3 0 1 2 \n");
     EXPECT_EQ(outcome.err, "");
 }
 
 TEST_F(Faults, MemoryForStartingWorkersRunsOut) {
-    const std::vector<std::string> cases = {fault("FAULT_ALLOC_FAIL", worker_starts[0]),
-                                            fault("FAULT_ALLOC_FAIL", worker_starts[3]),
-                                            fault("FAULT_ALLOC_FAIL_FROM", worker_starts[0])};
-    for (const std::string &c : cases) {
-        const Outcome outcome = run_faulted({c});
-        EXPECT_EQ(outcome.status, 0) << c;
-        EXPECT_TRUE(allowed_output(8, outcome.out)) << c << ": " << outcome.out;
-        EXPECT_EQ(outcome.err, "") << c;
+    struct Case {
+        std::string fault;
+        std::vector<std::string> injected;  // the report begins with these lines
+    };
+    const std::vector<Case> cases = {
+        {fault("FAULT_ALLOC_FAIL", worker_starts[0]), {alloc(worker_starts[0]), "refused thread 0"}},
+        {fault("FAULT_ALLOC_FAIL", worker_starts[3]), {alloc(worker_starts[3]), "refused thread 3"}},
+        {fault("FAULT_ALLOC_FAIL_FROM", worker_starts[0]), {alloc(worker_starts[0]), "refused thread 0"}},
+    };
+    for (const Case &c : cases) {
+        const auto [outcome, injected] = run_faulted({c.fault});
+        ASSERT_GE(injected.size(), c.injected.size()) << c.fault;
+        EXPECT_EQ(std::vector<std::string>(injected.begin(), injected.begin() + 2), c.injected) << c.fault;
+        EXPECT_EQ(outcome.status, 0) << c.fault;
+        EXPECT_TRUE(allowed_output(8, outcome.out)) << c.fault << ": " << outcome.out;
+        EXPECT_EQ(outcome.err, "") << c.fault;
     }
+}
+
+// What a run whose build runs out of memory must end with.
+void expect_out_of_memory(const FaultedRun &run, long first_failing, const std::string &shown) {
+    ASSERT_FALSE(run.injected.empty()) << shown;
+    EXPECT_EQ(run.injected.front(), alloc(first_failing)) << shown;
+    EXPECT_EQ(run.outcome.status, 2) << shown;
+    EXPECT_EQ(run.outcome.out, prompt) << shown;
+    EXPECT_EQ(run.outcome.err, out_of_memory) << shown;
 }
 
 TEST_F(Faults, MemoryForTheTableRunsOut) {
     const long last_row = row_pointers + rows_of_eight;
-    const std::vector<std::string> cases = {
-        fault("FAULT_ALLOC_FAIL", row_pointers),            // the array of row pointers
-        fault("FAULT_ALLOC_FAIL", row_pointers + 1),        // the first row
-        fault("FAULT_ALLOC_FAIL", row_pointers + 20000),    // a row among the others
-        fault("FAULT_ALLOC_FAIL", last_row),                // the last row
-        fault("FAULT_ALLOC_FAIL", last_row + 1),            // the working array
-        fault("FAULT_ALLOC_FAIL_FROM", row_pointers),       // for good, from the start of the build
-        fault("FAULT_ALLOC_FAIL_FROM", row_pointers + 777)  // for good, from among the rows
+    const std::vector<std::pair<const char *, long>> cases = {
+        {"FAULT_ALLOC_FAIL", row_pointers},            // the array of row pointers
+        {"FAULT_ALLOC_FAIL", row_pointers + 1},        // the first row
+        {"FAULT_ALLOC_FAIL", row_pointers + 20000},    // a row among the others
+        {"FAULT_ALLOC_FAIL", last_row},                // the last row
+        {"FAULT_ALLOC_FAIL", last_row + 1},            // the working array
+        {"FAULT_ALLOC_FAIL_FROM", row_pointers},       // for good, from the start of the build
+        {"FAULT_ALLOC_FAIL_FROM", row_pointers + 777}  // for good, from among the rows
     };
-    for (const std::string &c : cases) {
-        const Outcome outcome = run_faulted({c});
-        EXPECT_EQ(outcome.status, 2) << c;
-        EXPECT_EQ(outcome.out, prompt) << c;
-        EXPECT_EQ(outcome.err, out_of_memory) << c;
+    for (const auto &[name, k] : cases) {
+        const std::string c = fault(name, k);
+        const FaultedRun run = run_faulted({c});
+        expect_out_of_memory(run, k, c);
+        if (std::string(name) == "FAULT_ALLOC_FAIL") {
+            EXPECT_EQ(run.injected.size(), 1U) << c;
+        }
     }
 }
 
@@ -173,36 +191,45 @@ TEST_F(Faults, EveryAllocationButTheMiddleRowsMayFail) {
         for (const bool for_good : {false, true}) {
             const std::string c = fault(for_good ? "FAULT_ALLOC_FAIL_FROM" : "FAULT_ALLOC_FAIL", k);
             const bool build_fails = (k >= row_pointers || for_good) && k <= last_row + 1;
-            const Outcome outcome = run_faulted({c});
+            const FaultedRun run = run_faulted({c});
             if (build_fails) {
-                EXPECT_EQ(outcome.status, 2) << c;
-                EXPECT_EQ(outcome.out, prompt) << c;
-                EXPECT_EQ(outcome.err, out_of_memory) << c;
-            } else {
-                EXPECT_EQ(outcome.status, 0) << c;
-                EXPECT_TRUE(allowed_output(8, outcome.out)) << c << ": " << outcome.out;
-                EXPECT_EQ(outcome.err, "") << c;
+                expect_out_of_memory(run, k, c);
+                continue;
             }
+            ASSERT_FALSE(run.injected.empty()) << c;
+            EXPECT_EQ(run.injected.front(), alloc(k)) << c;
+            EXPECT_EQ(run.outcome.status, 0) << c;
+            EXPECT_TRUE(allowed_output(8, run.outcome.out)) << c << ": " << run.outcome.out;
+            EXPECT_EQ(run.outcome.err, "") << c;
         }
     }
 }
 
 TEST_F(Faults, ALockThatFailsStopsTheRunWithoutAResult) {
-    const std::vector<std::vector<std::string>> cases = {
-        {"FAULT_LOCK_FAIL=1"},
-        {"FAULT_LOCK_FAIL=20000"},
-        {"FAULT_LOCK_FAIL=20000", "FAULT_THREAD_FAIL=2,5"},  // in a slice the driver searches
+    struct Case {
+        std::vector<std::string> faults;
+        std::vector<std::string> injected;
     };
-    for (const std::vector<std::string> &c : cases) {
-        const Outcome outcome = run_faulted(c);
-        EXPECT_EQ(outcome.status, 2) << c.front();
-        EXPECT_EQ(outcome.out, prompt) << c.front();
-        EXPECT_EQ(outcome.err, lock_failed) << c.front();
+    // With no worker started, the driver itself meets the failing lock.
+    std::vector<std::string> on_the_driver = threads_failed("0,1,2,3,4,5,6,7");
+    on_the_driver.emplace_back("lock 20000 main");
+    const std::vector<Case> cases = {
+        {{"FAULT_LOCK_FAIL=1"}, {"lock 1 worker"}},
+        {{"FAULT_LOCK_FAIL=20000"}, {"lock 20000 worker"}},
+        {{"FAULT_LOCK_FAIL=20000", "FAULT_THREAD_FAIL=all"}, on_the_driver},
+    };
+    for (const Case &c : cases) {
+        const auto [outcome, injected] = run_faulted(c.faults);
+        EXPECT_EQ(injected, c.injected) << c.faults.front();
+        EXPECT_EQ(outcome.status, 2) << c.faults.front();
+        EXPECT_EQ(outcome.out, prompt) << c.faults.front();
+        EXPECT_EQ(outcome.err, lock_failed) << c.faults.front();
     }
 }
 
 TEST_F(Faults, AWorkerThatCannotBeJoinedEndsTheRun) {
-    const Outcome outcome = run_faulted({"FAULT_JOIN_FAIL=4"});
+    const auto [outcome, injected] = run_faulted({"FAULT_JOIN_FAIL=4"});
+    EXPECT_EQ(injected, std::vector<std::string>{"join 4"});
     EXPECT_EQ(outcome.status, 2);
     EXPECT_EQ(outcome.out, prompt);
     EXPECT_EQ(outcome.err, "join_order_search: cannot join a worker: Invalid argument\n");
@@ -223,7 +250,9 @@ TEST(OutputFaults, AReportThatCannotBeWrittenIsAFailure) {
         {Output::closed, "x\n", 1, ""},
     };
     for (const Case &c : cases) {
-        const Outcome outcome = run_program(program, c.input, {}, c.output);
+        RunOptions options;
+        options.output = c.output;
+        const Outcome outcome = run_program(program, c.input, options);
         EXPECT_EQ(outcome.status, c.status) << c.input;
         EXPECT_EQ(outcome.err, c.err) << c.input;
     }

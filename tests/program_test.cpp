@@ -57,11 +57,30 @@ TEST(Program, ReadsTheNumberAsADecimalConversionDoes) {
 TEST(Program, RejectsAnythingButOneToEightTables) {
     const std::vector<std::string> inputs = {
         "0\n", "-1\n", "-3\n", "9\n", "100\n", "abc\n", "", "\n", "  \n\t", "+\n", "-\n", "+-3\n", "x3\n",
-        // Beyond 32 bits: none of these may wrap into range and run.
-        "2147483648\n", "4294967299\n", "4294967296\n", "-4294967293\n", "99999999999999999999999\n",
-        "2147483647\n", "-2147483648\n", "-2147483649\n"};
+        // At the ends of a 32-bit int and beyond them: none may wrap into range and run.
+        "2147483647\n", "-2147483648\n", "2147483648\n", "-2147483649\n", "4294967299\n", "4294967296\n",
+        "-4294967293\n", "99999999999999999999999\n"};
     for (const std::string &input : inputs) {
         expect_case({input, rejection, 1});
+    }
+}
+
+TEST(Program, AnInputThatCannotBeReadIsAFailureNotARejection) {
+    struct Unreadable {
+        Input input;
+        std::string err;
+    };
+    const std::vector<Unreadable> cases = {
+        {Input::directory, "join_order_search: cannot read the number of tables: Is a directory\n"},
+        {Input::closed, "join_order_search: cannot read the number of tables: Bad file descriptor\n"},
+    };
+    for (const Unreadable &c : cases) {
+        RunOptions options;
+        options.input = c.input;
+        const Outcome outcome = run_program(program, "", options);
+        EXPECT_EQ(outcome.status, 2) << c.err;
+        EXPECT_EQ(outcome.out, prompt) << c.err;
+        EXPECT_EQ(outcome.err, c.err);
     }
 }
 
