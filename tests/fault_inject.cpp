@@ -4,8 +4,8 @@
 // replacement) unless the environment picks it:
 //   FAULT_ALLOC_FAIL=N       the N-th allocation fails
 //   FAULT_ALLOC_FAIL_FROM=N  every allocation from the N-th on fails
-//   FAULT_ALLOC_TRACE=1      each allocation is logged to stderr:
-//                            "fault_inject: alloc N SIZE malloc|new"
+//   FAULT_ALLOC_TRACE=1      each allocation is logged to stderr, "fault_inject: alloc N SIZE malloc|new",
+//                            and each thread creation as it begins, "fault_inject: thread N"
 //   FAULT_THREAD_FAIL=LIST   the thread creations numbered in LIST (from 0, comma separated,
 //                            or "all") fail with EAGAIN
 //   FAULT_LOCK_FAIL=N        the N-th pthread_mutex_lock fails with EINVAL
@@ -288,6 +288,15 @@ int __libc_start_main(main_fn main, int argc, char **argv, void (*init)(), void 
 int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *), void *arg) {
     static const auto real = next<create_fn>("pthread_create");
     const long index = creations++;
+    if (alloc_trace) {
+        std::array<char, 48> line{};
+        const std::string_view prefix = "fault_inject: thread ";
+        char *out = std::copy(prefix.begin(), prefix.end(), line.data());
+        write_number(out, static_cast<unsigned long>(index));
+        *out++ = '\n';
+        [[maybe_unused]] const ssize_t written =
+            ::write(STDERR_FILENO, line.data(), static_cast<std::size_t>(out - line.data()));
+    }
     if (index < 64 && (thread_fail_mask >> index & 1U) != 0) {
         report("thread", index);
         return EAGAIN;
