@@ -1,7 +1,6 @@
 // The console driver: reads the number of tables, builds the permutation table,
 // runs the eight-worker search and reports the cheapest join order.
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -101,10 +100,11 @@ int run() {
         report_failure("cannot join a worker", search.join_error);
         std::_Exit(EXIT_RESOURCE_FAILURE);
     }
-    const auto failed = std::ranges::find_if(worker_errors, [](int error) { return error != 0; });
-    if (failed != worker_errors.end()) {
-        report_failure("cannot lock the best-cost record", *failed);
-        return EXIT_RESOURCE_FAILURE;
+    for (const int error : worker_errors) {
+        if (error != 0) {
+            report_failure("cannot lock the best-cost record", error);
+            return EXIT_RESOURCE_FAILURE;
+        }
     }
 
     std::printf("Best Cost: %d\nJoin Order: ", best_cost);

@@ -44,14 +44,14 @@ bool build_permutation_table() noexcept {
     // bad_alloc needs memory of its own, which may be the very thing missing.
     // The rows start null, so that a build cut short releases cleanly; their
     // entries are left unset, since the generation writes every one.
-    permutations.reset(new (std::nothrow) Row[static_cast<std::size_t>(rows)]);
+    permutations = std::unique_ptr<Row[]>(new (std::nothrow) Row[static_cast<std::size_t>(rows)]);
     if (!permutations) {
         return false;
     }
     num_permutations = rows;
     for (int r = 0; r < num_permutations; ++r) {
         Row &row = permutations[static_cast<std::size_t>(r)];
-        row.reset(new (std::nothrow) int[width]);
+        row = Row(new (std::nothrow) int[width]);
         if (!row) {
             release_permutation_table();
             return false;

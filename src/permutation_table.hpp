@@ -58,6 +58,8 @@ public:
     TableOwner() = default;
     TableOwner(const TableOwner &) = delete;
     TableOwner &operator=(const TableOwner &) = delete;
+    TableOwner(TableOwner &&) = delete;
+    TableOwner &operator=(TableOwner &&) = delete;
     ~TableOwner() { release_permutation_table(); }
 };
 

@@ -20,6 +20,8 @@ public:
     WorkerThread() = default;
     WorkerThread(const WorkerThread &) = delete;
     WorkerThread &operator=(const WorkerThread &) = delete;
+    WorkerThread(WorkerThread &&) = delete;
+    WorkerThread &operator=(WorkerThread &&) = delete;
     ~WorkerThread() { join(); }
 
     // Starts evaluate_chunk(worker_index) on a thread of its own; false if none
@@ -29,7 +31,7 @@ public:
         return joinable_;
     }
 
-    bool joinable() const noexcept { return joinable_; }
+    [[nodiscard]] bool joinable() const noexcept { return joinable_; }
 
     // Waits for the thread to end: 0, or the error of a join that failed. Either
     // way the thread is not joined again.

@@ -39,11 +39,13 @@ public:
     }
     ReportFile(const ReportFile &) = delete;
     ReportFile &operator=(const ReportFile &) = delete;
+    ReportFile(ReportFile &&) = delete;
+    ReportFile &operator=(ReportFile &&) = delete;
     ~ReportFile() { ::unlink(path_.c_str()); }
 
-    const std::string &path() const { return path_; }
+    [[nodiscard]] const std::string &path() const { return path_; }
 
-    std::vector<std::string> lines() const {
+    [[nodiscard]] std::vector<std::string> lines() const {
         std::vector<std::string> lines;
         std::ifstream report(path_);
         for (std::string line; std::getline(report, line);) {

@@ -5,7 +5,6 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@ extern "C" {
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -51,7 +51,7 @@ public:
             ::close(fd_);
         }
     }
-    int get() const { return fd_; }
+    [[nodiscard]] int get() const { return fd_; }
     int release() { return std::exchange(fd_, -1); }
 
 private:
