@@ -1,10 +1,11 @@
 // A library the tests preload into the program to make chosen calls fail:
-// heap allocations (malloc, calloc, realloc, operator new), thread creations, mutex locks and thread joins.
+// heap allocations (malloc, calloc, realloc), thread creations, mutex locks and thread joins. The program's
+// operator new allocates through malloc, so its allocations are among them.
 // Each call passes on to the next definition in the process (the C library, or a sanitizer's or valgrind's
 // replacement) unless the environment picks it:
 //   FAULT_ALLOC_FAIL=N       the N-th allocation fails
 //   FAULT_ALLOC_FAIL_FROM=N  every allocation from the N-th on fails
-//   FAULT_ALLOC_TRACE=1      each allocation is logged to stderr, "fault_inject: alloc N SIZE malloc|new",
+//   FAULT_ALLOC_TRACE=1      each allocation is logged to stderr, "fault_inject: alloc N SIZE",
 //                            and each thread creation as it begins, "fault_inject: thread N"
 //   FAULT_THREAD_FAIL=LIST   the thread creations numbered in LIST (from 0, comma separated,
 //                            or "all") fail with EAGAIN
@@ -37,7 +38,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string_view>
 #include <type_traits>
 
@@ -56,8 +56,6 @@ using join_fn = int (*)(pthread_t, void **);
 alignas(std::max_align_t) std::array<unsigned char, 16384> bootstrap;
 std::size_t bootstrap_used = 0;
 __attribute__((tls_model("initial-exec"))) thread_local bool resolving = false;
-// Set while operator new runs, so that the malloc it may call is not counted twice.
-__attribute__((tls_model("initial-exec"))) thread_local bool in_new = false;
 // Set by the main thread as main is entered, before any other thread exists.
 bool in_main = false;
 
@@ -164,8 +162,8 @@ void report(std::string_view what, long index, std::string_view where = {}) {
 }
 
 // Counts one allocation and says whether it is to fail.
-bool allocation_fails(std::size_t size, bool by_new = false) {
-    if (!in_main || in_new || ::gettid() != ::getpid()) {
+bool allocation_fails(std::size_t size) {
+    if (!in_main || ::gettid() != ::getpid()) {
         return false;
     }
     const long index = ++allocations;
@@ -177,8 +175,7 @@ bool allocation_fails(std::size_t size, bool by_new = false) {
         write_number(out, static_cast<unsigned long>(index));
         *out++ = ' ';
         write_number(out, size);
-        const std::string_view kind = by_new ? " new\n" : " malloc\n";
-        out = std::copy(kind.begin(), kind.end(), out);
+        *out++ = '\n';
         const auto length = static_cast<std::size_t>(out - line.data());
         if (::write(STDERR_FILENO, line.data(), length) < 0) {
             alloc_trace = false;
@@ -332,37 +329,3 @@ int pthread_join(pthread_t thread, void **result) {
 
 }  // extern "C"
 // NOLINTEND(cppcoreguidelines-no-malloc, cppcoreguidelines-owning-memory)
-
-namespace {
-
-using new_fn = void *(*)(std::size_t);
-
-// Where the allocator is replaced as a whole (by a sanitizer), operator new does
-// not reach malloc, so it is counted and failed here as one allocation.
-void *counted_new(std::size_t size, new_fn real) {
-    if (allocation_fails(size, true)) {
-        throw std::bad_alloc();
-    }
-    in_new = true;
-    void *p = nullptr;
-    try {
-        p = real(size);
-    } catch (...) {
-        in_new = false;
-        throw;
-    }
-    in_new = false;
-    return p;
-}
-
-}  // namespace
-
-void *operator new(std::size_t size) {
-    static const auto real = next<new_fn>("_Znwm");
-    return counted_new(size, real);
-}
-
-void *operator new[](std::size_t size) {
-    static const auto real = next<new_fn>("_Znam");
-    return counted_new(size, real);
-}
