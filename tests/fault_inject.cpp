@@ -125,15 +125,41 @@ __attribute__((constructor)) void configure() {
     }
 }
 
-void write_number(char *&out, unsigned long value) {
-    std::array<char, 24> digits{};
-    std::size_t n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (n > 0) {
-        *out++ = digits[--n];
+// One line of text, built on the stack since the library must not allocate,
+// and written with a single call so that lines from different threads never mix.
+class Line {
+public:
+    Line &text(std::string_view part) {
+        const std::size_t n = std::min(part.size(), text_.size() - length_);
+        std::copy_n(part.begin(), n, text_.begin() + static_cast<std::ptrdiff_t>(length_));
+        length_ += n;
+        return *this;
+    }
+
+    Line &number(unsigned long value) {
+        std::array<char, 24> digits{};
+        std::size_t n = 0;
+        do {
+            digits[n++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        std::reverse(digits.begin(), digits.begin() + static_cast<std::ptrdiff_t>(n));
+        return text({digits.data(), n});
+    }
+
+    [[nodiscard]] bool write_to(int fd) const {
+        return ::write(fd, text_.data(), length_) == static_cast<ssize_t>(length_);
+    }
+
+private:
+    std::array<char, 128> text_{};
+    std::size_t length_ = 0;
+};
+
+// Writes a trace line to stderr; a stderr that cannot take it ends the trace.
+void trace(const Line &line) {
+    if (!line.write_to(STDERR_FILENO)) {
+        alloc_trace = false;
     }
 }
 
@@ -143,20 +169,16 @@ void report(std::string_view what, long index, std::string_view where = {}) {
     if (report_path == nullptr) {
         return;
     }
-    std::array<char, 96> line{};
-    char *out = std::copy(what.begin(), what.end(), line.data());
-    *out++ = ' ';
-    write_number(out, static_cast<unsigned long>(index));
+    Line line;
+    line.text(what).text(" ").number(static_cast<unsigned long>(index));
     if (!where.empty()) {
-        *out++ = ' ';
-        out = std::copy(where.begin(), where.end(), out);
+        line.text(" ").text(where);
     }
-    *out++ = '\n';
+    line.text("\n");
+    // O_APPEND: each line lands whole at the end, whichever thread writes it.
     const int fd = ::open(report_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (fd >= 0) {
-        // One write with O_APPEND: lines from different threads never mix.
-        [[maybe_unused]] const ssize_t written =
-            ::write(fd, line.data(), static_cast<std::size_t>(out - line.data()));
+        [[maybe_unused]] const bool written = line.write_to(fd);  // nowhere to say that it failed
         ::close(fd);
     }
 }
@@ -168,18 +190,12 @@ bool allocation_fails(std::size_t size) {
     }
     const long index = ++allocations;
     if (alloc_trace) {
-        std::array<char, 96> line{};
-        char *out = line.data();
-        const std::string_view prefix = "fault_inject: alloc ";
-        out = std::copy(prefix.begin(), prefix.end(), out);
-        write_number(out, static_cast<unsigned long>(index));
-        *out++ = ' ';
-        write_number(out, size);
-        *out++ = '\n';
-        const auto length = static_cast<std::size_t>(out - line.data());
-        if (::write(STDERR_FILENO, line.data(), length) < 0) {
-            alloc_trace = false;
-        }
+        trace(Line()
+                  .text("fault_inject: alloc ")
+                  .number(static_cast<unsigned long>(index))
+                  .text(" ")
+                  .number(size)
+                  .text("\n"));
     }
     const bool fails = index == alloc_fail || (alloc_fail_from > 0 && index >= alloc_fail_from);
     if (fails) {
@@ -286,13 +302,7 @@ int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)
     static const auto real = next<create_fn>("pthread_create");
     const long index = creations++;
     if (alloc_trace) {
-        std::array<char, 48> line{};
-        const std::string_view prefix = "fault_inject: thread ";
-        char *out = std::copy(prefix.begin(), prefix.end(), line.data());
-        write_number(out, static_cast<unsigned long>(index));
-        *out++ = '\n';
-        [[maybe_unused]] const ssize_t written =
-            ::write(STDERR_FILENO, line.data(), static_cast<std::size_t>(out - line.data()));
+        trace(Line().text("fault_inject: thread ").number(static_cast<unsigned long>(index)).text("\n"));
     }
     if (index < 64 && (thread_fail_mask >> index & 1U) != 0) {
         report("thread", index);
