@@ -16,7 +16,8 @@
 namespace join_order_search {
 namespace {
 
-// Exit status after a resource failure: memory, a lock, a worker or the output.
+// Exit status after a resource failure: the input, memory, a lock, a worker or
+// the output.
 constexpr int EXIT_RESOURCE_FAILURE = 2;
 
 constexpr int DECIMAL_BASE = 10;
